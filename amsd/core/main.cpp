@@ -1,0 +1,30 @@
+// quor_amsd: the app-management service daemon.
+#include "amsd/core/config.h"
+#include "amsd/core/daemon.h"
+#include "amsd/core/event_loop.h"
+#include "amsd/core/signals.h"
+
+// Static storage: the tables are large and live as long as the process.
+static constinit Daemon g_daemon;
+static constinit ClientTable g_clients;
+
+int main(int argc, char** argv) {
+  Daemon& d = g_daemon;
+  int status = config_parse_args(d.cfg, argc, argv);
+  if (status != CONFIG_RUN) {
+    return status;
+  }
+  config_apply_env(d.cfg);
+  status = daemon_setup(d);
+  if (status != 0) {
+    return status;
+  }
+  // From now on nothing stops the start; a signal only ends it in order.
+  daemon_startup_steps(d);
+  clients_reset(g_clients);
+  if (!g_stop_requested) {
+    event_loop(d, g_clients);
+  }
+  daemon_shutdown(d);
+  return 0;
+}

@@ -1,0 +1,119 @@
+#include "amsd/core/text.h"
+
+#include <time.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+bool copy_text(char* dst, std::size_t cap, std::string_view src) {
+  if (cap == 0) {
+    return !src.empty();
+  }
+  std::size_t n = src.size() < cap - 1 ? src.size() : cap - 1;
+  std::memcpy(dst, src.data(), n);
+  dst[n] = '\0';
+  return n < src.size();
+}
+
+int format_path(char* dst, std::size_t cap, const char* fmt, ...) {
+  if (cap == 0) {
+    return -1;
+  }
+  va_list ap;
+  va_start(ap, fmt);
+  int n = std::vsnprintf(dst, cap, fmt, ap);
+  va_end(ap);
+  if (n < 0 || static_cast<std::size_t>(n) >= cap) {
+    return -1;
+  }
+  return n;
+}
+
+int split_words(std::string_view line, std::string_view* words, int max) {
+  int n = 0;
+  std::size_t i = 0;
+  while (n < max) {
+    while (i < line.size() && line[i] == ' ') {
+      ++i;
+    }
+    if (i >= line.size()) {
+      break;
+    }
+    std::size_t start = i;
+    while (i < line.size() && line[i] != ' ') {
+      ++i;
+    }
+    words[n++] = line.substr(start, i - start);
+  }
+  return n;
+}
+
+static bool is_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
+         c == '\r';
+}
+
+std::int64_t parse_clamped(std::string_view word, std::int64_t lo,
+                           std::int64_t hi) {
+  std::size_t i = 0;
+  while (i < word.size() && is_blank(word[i])) {
+    ++i;
+  }
+  bool neg = false;
+  if (i < word.size() && (word[i] == '+' || word[i] == '-')) {
+    neg = word[i] == '-';
+    ++i;
+  }
+  // Accumulate towards the sign's limit so the most negative value fits.
+  std::int64_t v = 0;
+  bool over = false;
+  constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+  for (; i < word.size() && word[i] >= '0' && word[i] <= '9'; ++i) {
+    int d = word[i] - '0';
+    if (over) {
+      continue;
+    }
+    if (v > (kMax - d) / 10) {
+      over = true;
+      continue;
+    }
+    v = v * 10 + d;
+  }
+  if (over) {
+    return neg ? lo : hi;
+  }
+  if (neg) {
+    v = -v;
+  }
+  if (v < lo) {
+    return lo;
+  }
+  if (v > hi) {
+    return hi;
+  }
+  return v;
+}
+
+std::int32_t parse_i32(std::string_view word) {
+  return static_cast<std::int32_t>(
+      parse_clamped(word, std::numeric_limits<std::int32_t>::min(),
+                    std::numeric_limits<std::int32_t>::max()));
+}
+
+std::int64_t parse_i64(std::string_view word) {
+  return parse_clamped(word, std::numeric_limits<std::int64_t>::min(),
+                       std::numeric_limits<std::int64_t>::max());
+}
+
+std::uint64_t monotonic_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
+         static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+std::int32_t wall_seconds() {
+  return static_cast<std::int32_t>(time(nullptr));
+}

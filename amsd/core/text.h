@@ -1,0 +1,53 @@
+// Bounded text helpers shared by every part of quor_amsd. Text enters fixed
+// records only through copy_text; paths are built with format_path, which
+// refuses instead of cutting.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+// Copies src into dst (capacity cap), cut to fit; always NUL-terminated when
+// cap > 0. Returns true when src was cut.
+bool copy_text(char* dst, std::size_t cap, std::string_view src);
+
+template <std::size_t N>
+bool copy_text(char (&dst)[N], std::string_view src) {
+  return copy_text(dst, N, src);
+}
+
+// snprintf into dst. Returns the length written, or -1 when the text would
+// not fit whole (dst then holds the cut text) or formatting failed.
+[[gnu::format(printf, 3, 4)]] int format_path(char* dst, std::size_t cap,
+                                              const char* fmt, ...);
+
+// Splits at the space character only: runs of spaces count as one, leading
+// spaces are skipped, words are never empty. Returns the number of words
+// stored (at most max).
+int split_words(std::string_view line, std::string_view* words, int max);
+
+// Reads a decimal integer the way the protocol does: leading white space
+// and one sign allowed, reading stops at the first non-digit, no digits
+// gives 0, and a value beyond [lo, hi] is held at the nearer limit.
+std::int64_t parse_clamped(std::string_view word, std::int64_t lo,
+                           std::int64_t hi);
+std::int32_t parse_i32(std::string_view word);
+std::int64_t parse_i64(std::string_view word);
+
+// Monotonic clock in milliseconds (seconds * 1000 + ns / 1000000).
+std::uint64_t monotonic_ms();
+
+// Wall-clock seconds since the epoch, held as the signed 32-bit value the
+// logs and records carry.
+std::int32_t wall_seconds();
+
+// Fixed buffers only: make the unbounded copies a compile error under -Werror.
+extern "C" {
+[[deprecated("use copy_text")]] char* strcpy(char* __restrict,
+                                             const char* __restrict) noexcept;
+[[deprecated("use copy_text")]] char* strcat(char* __restrict,
+                                             const char* __restrict) noexcept;
+[[deprecated("use format_path")]] int sprintf(char* __restrict,
+                                              const char* __restrict,
+                                              ...) noexcept;
+}

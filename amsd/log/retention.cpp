@@ -1,0 +1,3 @@
+#include "amsd/log/retention.h"
+
+void log_cleanup(const ServiceLog&) {}

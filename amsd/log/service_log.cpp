@@ -1,0 +1,169 @@
+#include "amsd/log/service_log.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "amsd/core/text.h"
+#include "amsd/log/clock.h"
+
+// O_NOFOLLOW: a link planted at the /tmp path must not redirect our writes.
+// O_NONBLOCK: a FIFO planted there must not hang the daemon in open().
+constexpr int kBufferOpenFlags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+
+// Opens the buffer file and insists on a regular file.
+static int open_buffer_file(const char* path, int flags) {
+  int fd = open(path, flags | kBufferOpenFlags, 0644);
+  if (fd < 0) {
+    return -1;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+static void append_to_buffer(const ServiceLog& log, const char* line,
+                             std::size_t len) {
+  struct stat st;
+  if (lstat(log.buffer_path, &st) == 0 && st.st_size > BUFFER_LOG_CAP) {
+    unlink(log.buffer_path);
+  }
+  int fd = open_buffer_file(log.buffer_path, O_WRONLY | O_CREAT | O_APPEND);
+  if (fd < 0) {
+    return;  // nowhere to log; the line is lost
+  }
+  ssize_t ignored = write(fd, line, len);
+  (void)ignored;
+  close(fd);
+}
+
+void close_card_log(ServiceLog& log) {
+  if (log.card_log_fd >= 0) {
+    close(log.card_log_fd);
+  }
+  log.card_log_fd = -1;
+  log.card_log_open = 0;
+}
+
+void amsd_log(ServiceLog& log, const char* fmt, ...) {
+  char line[LOG_LINE_MAX + 2];  // text, newline, NUL
+  int pre = std::snprintf(line, LOG_LINE_MAX + 1, "%ld %ld amsd ",
+                          static_cast<long>(wall_seconds()),
+                          uptime_seconds(log.uptime_path));
+  if (pre < 1) {
+    pre = 0;
+    line[0] = '\0';
+  }
+  if (pre > LOG_LINE_MAX) {
+    return;
+  }
+  va_list ap;
+  va_start(ap, fmt);
+  int text = std::vsnprintf(line + pre, LOG_LINE_MAX + 1 - pre, fmt, ap);
+  va_end(ap);
+  if (text <= 0 || pre + text > LOG_LINE_MAX) {
+    return;
+  }
+  std::size_t len = static_cast<std::size_t>(pre + text);
+  line[len++] = '\n';
+
+  if (log.card_log_fd >= 0) {
+    if (write(log.card_log_fd, line, len) >= 0) {
+      return;
+    }
+    // The card went away: keep the line in the buffer file instead.
+    close_card_log(log);
+  }
+  append_to_buffer(log, line, len);
+}
+
+static bool env_says_no_card() {
+  const char* v = std::getenv("QUOR_AMSD_NOCARD");
+  return v && v[0] == '1';
+}
+
+// The default card root must really be mounted: its directory exists on the
+// root file system too, and logging there would fill the internal flash.
+static bool card_is_mounted(const ServiceLog& log) {
+  char needle[300];
+  if (format_path(needle, sizeof needle, " %s ", log.card_root) < 0) {
+    return false;
+  }
+  FILE* f = std::fopen(log.mounts_path, "re");
+  if (!f) {
+    return false;
+  }
+  char line[512];
+  bool found = false;
+  while (!found && std::fgets(line, sizeof line, f)) {
+    found = std::strstr(line, needle) != nullptr;
+  }
+  std::fclose(f);
+  return found;
+}
+
+int open_card_log(ServiceLog& log) {
+  if (log.card_log_fd >= 0) {
+    return 0;
+  }
+  if (env_says_no_card()) {
+    return -1;
+  }
+  char dir[512];
+  if (format_path(dir, sizeof dir, "%s/%s", log.card_root,
+                  paths::kCardLogsSubdir) < 0) {
+    return -1;
+  }
+  if (std::strcmp(log.card_root, paths::kDefaultCard) == 0 &&
+      !card_is_mounted(log)) {
+    return -1;
+  }
+  mkdir(dir, 0755);  // may exist already
+  if (access(dir, W_OK) != 0) {
+    return -1;
+  }
+  char stamp[BOOT_STAMP_SIZE];
+  make_boot_stamp(stamp, log.bootts_path, log.uptime_path);
+  char path[512];
+  if (format_path(path, sizeof path, "%s/%s/ams_%s.log", log.card_root,
+                  paths::kCardLogsSubdir, stamp) < 0) {
+    return -1;
+  }
+  int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    return -1;
+  }
+  log.card_log_fd = fd;
+  log.card_log_open = 1;
+  return 0;
+}
+
+int open_buffer_for_move(const ServiceLog& log) {
+  return open_buffer_file(log.buffer_path, O_RDONLY);
+}
+
+void move_buffer_to_card(ServiceLog& log, int buffer_fd) {
+  char chunk[1024];
+  for (;;) {
+    ssize_t n = read(buffer_fd, chunk, sizeof chunk);
+    if (n <= 0) {
+      close(buffer_fd);
+      unlink(log.buffer_path);
+      std::fputs("[quor_amsd] /tmp buffered log moved to card\n", stderr);
+      return;
+    }
+    if (write(log.card_log_fd, chunk, static_cast<std::size_t>(n)) < 0) {
+      close(buffer_fd);
+      close_card_log(log);
+      return;
+    }
+  }
+}

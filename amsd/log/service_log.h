@@ -1,0 +1,45 @@
+// The service log: one line per event, into this boot's log file on the card,
+// or into a capped buffer file in /tmp while the card is not available.
+#pragma once
+
+#include <cstdint>
+
+#include "amsd/core/paths.h"
+
+struct ServiceLog {
+  int card_log_fd = -1;
+  std::uint8_t card_log_open = 0;
+  // The card's mount point; points at DaemonConfig::card_root in the daemon.
+  const char* card_root = paths::kDefaultCard;
+  // Fixed files, replaced only by tests.
+  const char* buffer_path = paths::kBufferLog;
+  const char* mounts_path = paths::kMounts;
+  const char* bootts_path = paths::kBootStamp;
+  const char* uptime_path = paths::kUptime;
+};
+
+// Longest line written, prefix and text together, without the newline.
+constexpr int LOG_LINE_MAX = 2047;
+// A buffer file above this size is started afresh before the next line.
+constexpr long BUFFER_LOG_CAP = 262144;
+
+// Writes "<wall> <uptime> amsd <text>\n". The text carries no newline of its
+// own. Over-long or empty lines are dropped; failures are silent.
+[[gnu::format(printf, 2, 3)]] void amsd_log(ServiceLog& log, const char* fmt,
+                                            ...);
+
+// Opens this boot's card log if it is not open yet. Returns 0 when it is open
+// afterwards, -1 otherwise; never prints.
+int open_card_log(ServiceLog& log);
+
+// Copies the opened buffer file (buffer_fd, which it closes) onto the end of
+// the card log, then deletes the buffer file. A failed write closes the card
+// log and leaves the buffer file in place.
+void move_buffer_to_card(ServiceLog& log, int buffer_fd);
+
+// Opens the buffer file for reading without following a link planted at its
+// path; -1 when there is none.
+int open_buffer_for_move(const ServiceLog& log);
+
+// Closes the card log if open.
+void close_card_log(ServiceLog& log);

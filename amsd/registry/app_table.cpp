@@ -1,0 +1,1 @@
+#include "amsd/registry/app_table.h"

@@ -1,0 +1,77 @@
+// The registry of known apps and the global picker table. Records are never
+// removed, so a pointer to one stays valid for the life of the process.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+constexpr int MAX_APPS = 64;
+constexpr int MAX_ROUTES = 8;
+constexpr int HISTORY_SIZE = 8;
+constexpr int MAX_PICKERS = 8;
+
+struct RouteEntry {
+  char key[16];
+  char chain[160];
+};
+
+struct HistoryEvent {
+  char detail[192];
+  std::int32_t ts;  // wall-clock seconds
+  std::int32_t up;  // uptime seconds
+  char kind[16];
+};
+
+struct AppRecord {
+  char pkg[32];
+  char name[49];
+  char exec[129];
+  std::int32_t known;
+  std::int32_t run_state;  // 0 stopped, 1 running
+  std::int32_t pid;
+  char activity[64];
+  char chain[160];
+  std::uint64_t start_ms;  // monotonic ms of the launch
+  std::int32_t launch_count;
+  std::int32_t crash_count;
+  std::int32_t exit_kind;  // 0 clean, 1 non-zero exit, 2 signal
+  std::int32_t exit_code;
+  std::int32_t route_count;
+  RouteEntry routes[MAX_ROUTES];
+  HistoryEvent history[HISTORY_SIZE];
+  std::int32_t history_count;
+  std::int32_t history_head;
+};
+
+struct PickerEntry {
+  char action[24];
+  char handler[32];
+  char chain[160];
+  std::int32_t active;
+};
+
+struct Registry {
+  AppRecord apps[MAX_APPS] = {};
+  int app_count = 0;
+  PickerEntry pickers[MAX_PICKERS] = {};
+  int picker_count = 0;
+  // Set the first time a scan opens the apps directory; never cleared.
+  std::uint8_t apps_dir_seen = 0;
+  // Directories, apps and pickers of the previous completed scan.
+  int last_scan[3] = { -1, -1, -1 };
+};
+
+// Whole, byte-for-byte match of pkg in table order; nullptr when none (or
+// when pkg is longer than a record can hold).
+AppRecord* find_app(Registry& reg, std::string_view pkg);
+
+// find_app on pkg cut to 31 bytes; adds a record (name = pkg cut to 48
+// bytes, exec "?") when none matches. nullptr when the table is full.
+AppRecord* find_or_add_app(Registry& reg, std::string_view pkg);
+
+// Appends to the record's ring of the last HISTORY_SIZE events.
+void record_event(AppRecord& app, std::string_view kind,
+                  std::string_view detail, std::int32_t ts, std::int32_t up);
+
+// The i-th event, oldest first, for i in [0, history_count).
+const HistoryEvent& history_at(const AppRecord& app, int i);
