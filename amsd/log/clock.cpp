@@ -10,8 +10,9 @@
 #include "amsd/core/text.h"
 
 // One read of at most cap-1 bytes, NUL-terminated; returns the count or -1.
+// O_NONBLOCK: a FIFO planted at a /tmp path must not stall the start-up.
 static ssize_t read_small_file(const char* path, char* buf, std::size_t cap) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     return -1;
   }

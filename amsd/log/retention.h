@@ -9,6 +9,19 @@
 constexpr std::int64_t LOG_RETENTION_LIMIT = 1073741824;  // bytes
 constexpr int MAX_LOG_CANDIDATES = 128;
 
-// One run over card_root/QuorOS/logs. Never deletes the card log that the
-// daemon has open. Prints a console line when it deleted anything.
-void log_cleanup(const ServiceLog& log);
+struct LogFileEntry {
+  char name[96];
+  std::int64_t size;
+  std::int64_t mtime;  // seconds since the epoch
+  // Never deleted, but counted: a name cut to fit could name another file,
+  // and the card log in use would go on being written after deletion.
+  bool keep;
+};
+
+// Orders entries oldest first by an exchange of whole records: equal times
+// keep the relative order the exchanges leave them in.
+void sort_oldest_first(LogFileEntry* e, int n);
+
+// One run over card_root/QuorOS/logs (sub-directories are not entered).
+// Prints a console line when it deleted anything. Returns the count.
+int log_cleanup(const ServiceLog& log);

@@ -90,14 +90,12 @@ static bool env_says_no_card() {
   return v && v[0] == '1';
 }
 
-// The default card root must really be mounted: its directory exists on the
-// root file system too, and logging there would fill the internal flash.
-static bool card_is_mounted(const ServiceLog& log) {
+bool mount_point_listed(const char* mounts_path, const char* mount_point) {
   char needle[300];
-  if (format_path(needle, sizeof needle, " %s ", log.card_root) < 0) {
+  if (format_path(needle, sizeof needle, " %s ", mount_point) < 0) {
     return false;
   }
-  FILE* f = std::fopen(log.mounts_path, "re");
+  FILE* f = std::fopen(mounts_path, "re");
   if (!f) {
     return false;
   }
@@ -122,8 +120,10 @@ int open_card_log(ServiceLog& log) {
                   paths::kCardLogsSubdir) < 0) {
     return -1;
   }
+  // The default card root must really be mounted: its directory exists on
+  // the root file system too, and logging there would fill internal flash.
   if (std::strcmp(log.card_root, paths::kDefaultCard) == 0 &&
-      !card_is_mounted(log)) {
+      !mount_point_listed(log.mounts_path, log.card_root)) {
     return -1;
   }
   mkdir(dir, 0755);  // may exist already

@@ -41,5 +41,8 @@ void move_buffer_to_card(ServiceLog& log, int buffer_fd);
 // path; -1 when there is none.
 int open_buffer_for_move(const ServiceLog& log);
 
+// True when a line of the mounts file holds " <mount_point> ".
+bool mount_point_listed(const char* mounts_path, const char* mount_point);
+
 // Closes the card log if open.
 void close_card_log(ServiceLog& log);

@@ -1,0 +1,104 @@
+#include "amsd/core/event_loop.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+
+#include "amsd/core/daemon.h"
+#include "amsd/core/text.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+// A daemon whose card, apps directory and /tmp buffer lie in a scratch
+// directory. The card has no QuorOS directory until a test makes one.
+struct LoopFixture {
+  TempDir dir;
+  std::string card = dir.file("card");
+  std::string apps = dir.file("apps");
+  std::string buffer = dir.file("buffer.log");
+  std::unique_ptr<Daemon> d = std::make_unique<Daemon>();
+  LoopTimers timers;
+
+  LoopFixture() {
+    unsetenv("QUOR_AMSD_NOCARD");
+    mkdir(card.c_str(), 0755);
+    copy_text(d->cfg.card_root, card);
+    copy_text(d->cfg.apps_dir, apps);
+    d->log.card_root = d->cfg.card_root;
+    d->log.buffer_path = buffer.c_str();
+    d->log.bootts_path = "/nonexistent/bootts";
+  }
+  ~LoopFixture() { close_card_log(d->log); }
+  int scans_logged() const {
+    std::string all = read_file(buffer);
+    int n = 0;
+    for (std::size_t p = all.find("registry scan"); p != std::string::npos;
+         p = all.find("registry scan", p + 1)) {
+      ++n;
+    }
+    return n;
+  }
+};
+
+TEST(PeriodicJobs, RescanEvery3SecondsUntilTheAppsDirectoryIsSeenThen30) {
+  LoopFixture f;
+  rescan_if_due(*f.d, f.timers, 2999);
+  EXPECT_EQ(f.scans_logged(), 0);
+  rescan_if_due(*f.d, f.timers, 3000);  // missing: logged while never seen
+  EXPECT_EQ(f.scans_logged(), 1);
+  rescan_if_due(*f.d, f.timers, 5999);
+  EXPECT_EQ(f.scans_logged(), 1);
+  rescan_if_due(*f.d, f.timers, 6000);
+  EXPECT_EQ(f.scans_logged(), 2);
+  mkdir(f.apps.c_str(), 0755);
+  rescan_if_due(*f.d, f.timers, 9000);
+  EXPECT_EQ(f.d->registry.apps_dir_seen, 1);
+  int after_seen = f.scans_logged();
+  rmdir(f.apps.c_str());
+  rescan_if_due(*f.d, f.timers, 12000);  // 30 s period now
+  EXPECT_EQ(f.timers.last_rescan, 9000u);
+  rescan_if_due(*f.d, f.timers, 39000);
+  EXPECT_EQ(f.timers.last_rescan, 39000u);
+  // Gone again after being seen: quiet scans say nothing.
+  EXPECT_EQ(f.scans_logged(), after_seen);
+}
+
+TEST(PeriodicJobs, CardJobOpensTheCardAndMovesTheBufferOncePerMinute) {
+  LoopFixture f;
+  amsd_log(f.d->log, "while away");
+  card_job_if_due(*f.d, f.timers, 60000);  // no QuorOS yet
+  EXPECT_EQ(f.d->log.card_log_fd, -1);
+  EXPECT_EQ(f.timers.last_card_job, 60000u);
+  mkdir((f.card + "/QuorOS").c_str(), 0755);
+  card_job_if_due(*f.d, f.timers, 119999);
+  EXPECT_EQ(f.d->log.card_log_fd, -1);
+  testing::internal::CaptureStderr();
+  card_job_if_due(*f.d, f.timers, 120000);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "[quor_amsd] /tmp buffered log moved to card\n");
+  EXPECT_GE(f.d->log.card_log_fd, 0);
+  EXPECT_EQ(f.d->log.card_log_open, 1);
+  EXPECT_NE(access(f.buffer.c_str(), F_OK), 0);
+  // Already open: later jobs only prune.
+  testing::internal::CaptureStderr();
+  card_job_if_due(*f.d, f.timers, 180000);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST(ClientTable, ResetLeavesEverySlotFree) {
+  auto t = std::make_unique<ClientTable>();
+  t->count = 5;
+  t->slots[3].fd = 7;
+  clients_reset(*t);
+  EXPECT_EQ(t->count, 0);
+  for (const ClientConn& c : t->slots) {
+    EXPECT_EQ(c.fd, -1);
+  }
+}
+
+}  // namespace

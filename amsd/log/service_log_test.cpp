@@ -1,0 +1,241 @@
+#include "amsd/log/service_log.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+class NoCardEnv {
+ public:
+  explicit NoCardEnv(const char* value) {
+    const char* old = getenv("QUOR_AMSD_NOCARD");
+    had_ = old != nullptr;
+    old_ = old ? old : "";
+    if (value) {
+      setenv("QUOR_AMSD_NOCARD", value, 1);
+    } else {
+      unsetenv("QUOR_AMSD_NOCARD");
+    }
+  }
+  ~NoCardEnv() {
+    if (had_) {
+      setenv("QUOR_AMSD_NOCARD", old_.c_str(), 1);
+    } else {
+      unsetenv("QUOR_AMSD_NOCARD");
+    }
+  }
+
+ private:
+  bool had_;
+  std::string old_;
+};
+
+// A log whose fixed files all lie in a scratch directory, with a card root
+// that holds a QuorOS directory.
+struct LogFixture {
+  NoCardEnv env{ nullptr };
+  TempDir dir;
+  std::string card = dir.file("card");
+  std::string buffer = dir.file("buffer.log");
+  std::string uptime = dir.file("uptime");
+  std::string bootts = dir.file("bootts");
+  std::string mounts = dir.file("mounts");
+  ServiceLog log;
+
+  LogFixture() {
+    mkdir(card.c_str(), 0755);
+    mkdir((card + "/QuorOS").c_str(), 0755);
+    write_file(uptime, "42.7 1.0\n");
+    write_file(bootts, "quor_20250314_093005");
+    write_file(mounts, "");
+    log.card_root = card.c_str();
+    log.buffer_path = buffer.c_str();
+    log.uptime_path = uptime.c_str();
+    log.bootts_path = bootts.c_str();
+    log.mounts_path = mounts.c_str();
+  }
+  ~LogFixture() { close_card_log(log); }
+  std::string card_log() const {
+    return read_file(card + "/QuorOS/logs/ams_20250314_093005.log");
+  }
+};
+
+// Strips the wall-clock field, which a test cannot know.
+std::string without_wall_clock(const std::string& text) {
+  std::string out;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    std::size_t nl = text.find('\n', pos);
+    std::string line = text.substr(pos, nl - pos);
+    out += line.substr(line.find(' ') + 1) + "\n";
+    pos = nl == std::string::npos ? text.size() : nl + 1;
+  }
+  return out;
+}
+
+TEST(ServiceLog, WritesPrefixedLinesToTheBufferWithoutACard) {
+  LogFixture f;
+  amsd_log(f.log, "registry scan: %d dir(s)", 3);
+  amsd_log(f.log, "%s", "");  // empty text: no line
+  amsd_log(f.log, "second");
+  EXPECT_EQ(without_wall_clock(read_file(f.buffer)),
+            "42 amsd registry scan: 3 dir(s)\n42 amsd second\n");
+}
+
+TEST(ServiceLog, DropsLinesOf2048BytesOrMore) {
+  LogFixture f;
+  ASSERT_EQ(open_card_log(f.log), 0);
+  // Prefix: wall clock (10 digits until 2286), " 42 amsd ".
+  std::string prefix = std::to_string(time(nullptr)) + " 42 amsd ";
+  std::string fits(2047 - prefix.size(), 'a');
+  amsd_log(f.log, "%s", (fits + "b").c_str());
+  amsd_log(f.log, "%s", fits.c_str());
+  std::string text = f.card_log();
+  EXPECT_EQ(text.size(), 2048u);
+  EXPECT_EQ(text.find('b'), std::string::npos);
+  EXPECT_EQ(text.back(), '\n');
+}
+
+TEST(ServiceLog, OpensThePerBootCardLogAndAppendsAcrossRestarts) {
+  LogFixture f;
+  NoCardEnv env(nullptr);
+  ASSERT_EQ(open_card_log(f.log), 0);
+  EXPECT_EQ(f.log.card_log_open, 1);
+  EXPECT_EQ(open_card_log(f.log), 0);  // already open
+  amsd_log(f.log, "one");
+  close_card_log(f.log);
+  ASSERT_EQ(open_card_log(f.log), 0);
+  amsd_log(f.log, "two");
+  EXPECT_EQ(without_wall_clock(f.card_log()), "42 amsd one\n42 amsd two\n");
+  EXPECT_EQ(read_file(f.buffer), "");
+  struct stat st;
+  ASSERT_EQ(
+      stat((f.card + "/QuorOS/logs/ams_20250314_093005.log").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+}
+
+TEST(ServiceLog, CardIsRefusedWhenSwitchedOffOrUnusable) {
+  {
+    LogFixture f;
+    NoCardEnv env("1");
+    EXPECT_EQ(open_card_log(f.log), -1);
+  }
+  {
+    LogFixture f;
+    NoCardEnv env("1yes");
+    EXPECT_EQ(open_card_log(f.log), -1);
+  }
+  {
+    LogFixture f;
+    NoCardEnv env("0");
+    EXPECT_EQ(open_card_log(f.log), 0);
+  }
+  {
+    LogFixture f;  // no QuorOS directory: logs cannot be created
+    NoCardEnv env(nullptr);
+    rmdir((f.card + "/QuorOS").c_str());
+    EXPECT_EQ(open_card_log(f.log), -1);
+    EXPECT_EQ(f.log.card_log_fd, -1);
+    EXPECT_EQ(f.log.card_log_open, 0);
+  }
+  {
+    LogFixture f;  // card root too long for the path buffer
+    NoCardEnv env(nullptr);
+    std::string root(600, 'r');
+    f.log.card_root = root.c_str();
+    EXPECT_EQ(open_card_log(f.log), -1);
+  }
+}
+
+TEST(ServiceLog, DefaultCardRootMustBeListedAsAMountPoint) {
+  LogFixture f;
+  NoCardEnv env(nullptr);
+  write_file(f.mounts,
+             "/dev/root / ext4 rw 0 0\n"
+             "/dev/sdx1 /usr/data/mnt/sd_0x vfat rw 0 0\n");
+  EXPECT_FALSE(mount_point_listed(f.mounts.c_str(), paths::kDefaultCard));
+  f.log.card_root = paths::kDefaultCard;
+  EXPECT_EQ(open_card_log(f.log), -1);
+  write_file(f.mounts, "/dev/mmcblk1p1 /usr/data/mnt/sd_0 vfat rw 0 0\n");
+  EXPECT_TRUE(mount_point_listed(f.mounts.c_str(), paths::kDefaultCard));
+  EXPECT_FALSE(mount_point_listed(f.card.c_str(), paths::kDefaultCard));
+  EXPECT_FALSE(mount_point_listed(f.dir.file("none").c_str(), "/x"));
+}
+
+TEST(ServiceLog, FailedCardWriteFallsBackToTheBuffer) {
+  LogFixture f;
+  // A read-only descriptor stands in for a card that went away.
+  f.log.card_log_fd = open(f.bootts.c_str(), O_RDONLY);
+  f.log.card_log_open = 1;
+  amsd_log(f.log, "kept");
+  EXPECT_EQ(f.log.card_log_fd, -1);
+  EXPECT_EQ(f.log.card_log_open, 0);
+  EXPECT_EQ(without_wall_clock(read_file(f.buffer)), "42 amsd kept\n");
+}
+
+TEST(ServiceLog, BufferIsStartedAfreshOnlyAboveTheCap) {
+  LogFixture f;
+  write_file(f.buffer, std::string(BUFFER_LOG_CAP, 'x'));
+  amsd_log(f.log, "appended");
+  EXPECT_GT(read_file(f.buffer).size(), static_cast<size_t>(BUFFER_LOG_CAP));
+  amsd_log(f.log, "fresh");
+  EXPECT_EQ(without_wall_clock(read_file(f.buffer)), "42 amsd fresh\n");
+}
+
+TEST(ServiceLog, BufferNeverFollowsAPlantedLinkOrHangsOnAFifo) {
+  LogFixture f;
+  std::string victim = f.dir.file("victim");
+  write_file(victim, "precious\n");
+  ASSERT_EQ(symlink(victim.c_str(), f.buffer.c_str()), 0);
+  amsd_log(f.log, "line");
+  EXPECT_EQ(read_file(victim), "precious\n");
+  EXPECT_EQ(open_buffer_for_move(f.log), -1);
+
+  unlink(f.buffer.c_str());
+  ASSERT_EQ(mkfifo(f.buffer.c_str(), 0644), 0);
+  amsd_log(f.log, "line");  // must return, not block in open()
+  EXPECT_EQ(open_buffer_for_move(f.log), -1);
+}
+
+TEST(ServiceLog, MoveAppendsTheBufferToTheCardLogAndDeletesIt) {
+  LogFixture f;
+  amsd_log(f.log, "buffered one");
+  amsd_log(f.log, "%s", std::string(1500, 'z').c_str());  // spans reads
+  ASSERT_EQ(open_card_log(f.log), 0);
+  amsd_log(f.log, "on card");
+  int fd = open_buffer_for_move(f.log);
+  ASSERT_GE(fd, 0);
+  testing::internal::CaptureStderr();
+  move_buffer_to_card(f.log, fd);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "[quor_amsd] /tmp buffered log moved to card\n");
+  amsd_log(f.log, "after");
+  EXPECT_EQ(without_wall_clock(f.card_log()),
+            "42 amsd on card\n42 amsd buffered one\n42 amsd " +
+                std::string(1500, 'z') + "\n42 amsd after\n");
+  EXPECT_NE(access(f.buffer.c_str(), F_OK), 0);
+}
+
+TEST(ServiceLog, MoveStopsOnAFailedWriteAndKeepsTheBuffer) {
+  LogFixture f;
+  amsd_log(f.log, "buffered");
+  f.log.card_log_fd = open(f.bootts.c_str(), O_RDONLY);
+  f.log.card_log_open = 1;
+  int fd = open_buffer_for_move(f.log);
+  ASSERT_GE(fd, 0);
+  testing::internal::CaptureStderr();
+  move_buffer_to_card(f.log, fd);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(f.log.card_log_fd, -1);
+  EXPECT_EQ(f.log.card_log_open, 0);
+  EXPECT_EQ(without_wall_clock(read_file(f.buffer)), "42 amsd buffered\n");
+}
+
+}  // namespace

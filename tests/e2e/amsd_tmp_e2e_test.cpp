@@ -1,0 +1,123 @@
+// quor_amsd with the fixed files in /tmp: the log buffer used while the card
+// is away, and the boot stamp file. These tests run one at a time and put
+// back whatever they found at those paths.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <optional>
+#include <string>
+
+#include "tests/e2e/harness.h"
+
+namespace {
+
+using namespace e2e;
+
+constexpr char kBuffer[] = "/tmp/quor_ams.log";
+constexpr char kBootts[] = "/tmp/quor_bootts";
+
+// Moves a fixed file out of the way and puts it back afterwards.
+class SavedFile {
+ public:
+  explicit SavedFile(std::string path) : path_(std::move(path)) {
+    struct stat st;
+    if (lstat(path_.c_str(), &st) == 0) {
+      saved_ = path_ + ".saved-by-test";
+      rename(path_.c_str(), saved_->c_str());
+    }
+  }
+  ~SavedFile() {
+    unlink(path_.c_str());
+    if (saved_) {
+      rename(saved_->c_str(), path_.c_str());
+    }
+  }
+
+ private:
+  std::string path_;
+  std::optional<std::string> saved_;
+};
+
+TEST(AmsdTmpFiles, WithoutACardTheLogGoesToTheTmpBuffer) {
+  SavedFile buffer(kBuffer);
+  TempDir dir;
+  Amsd a(dir);
+  rmdir((a.card + "/QuorOS").c_str());
+  ASSERT_TRUE(a.start());
+  EXPECT_NE(a.err().find(" log=/tmp/quor_ams.log\n"), std::string::npos)
+      << a.err();
+  a.command("rescan");
+  EXPECT_TRUE(wait_until([&] {
+    return read_file(kBuffer).find(" amsd registry scan: ") !=
+           std::string::npos;
+  }));
+  EXPECT_EQ(a.stop(), 0);
+}
+
+TEST(AmsdTmpFiles, NoCardSwitchKeepsTheLogInTheBuffer) {
+  SavedFile buffer(kBuffer);
+  TempDir dir;
+  Amsd a(dir);
+  ASSERT_TRUE(a.start({}, { "QUOR_AMSD_NOCARD=1" }));
+  EXPECT_NE(a.err().find(" log=/tmp/quor_ams.log\n"), std::string::npos);
+  a.command("rescan");
+  EXPECT_TRUE(wait_until([&] {
+    return read_file(kBuffer).find(" amsd registry scan: ") !=
+           std::string::npos;
+  }));
+  EXPECT_EQ(a.stop(), 0);
+
+  ASSERT_TRUE(a.start({}, { "QUOR_AMSD_NOCARD=0" }));
+  EXPECT_NE(a.err().find(" log=card\n"), std::string::npos);
+  EXPECT_EQ(a.stop(), 0);
+}
+
+TEST(AmsdTmpFiles, BootStampFileNamesTheCardLog) {
+  SavedFile bootts(kBootts);
+  TempDir dir;
+  Amsd a(dir);
+  write_file(kBootts, "quor_20250314_093005");
+  ASSERT_TRUE(a.start());
+  EXPECT_NE(a.err().find(" bootts=20250314_093005 log=card\n"),
+            std::string::npos);
+  a.command("rescan");
+  EXPECT_TRUE(wait_until([&] {
+    return read_file(a.logs + "/ams_20250314_093005.log")
+               .find(" amsd registry scan: ") != std::string::npos;
+  }));
+  EXPECT_EQ(a.stop(), 0);
+}
+
+// The card job runs once a minute: this test waits for the second one.
+TEST(AmsdTmpFiles, BufferMovesOntoTheCardWhenItAppears) {
+  SavedFile buffer(kBuffer);
+  SavedFile bootts(kBootts);
+  write_file(kBootts, "quor_20250101_000000");
+  TempDir dir;
+  Amsd a(dir);
+  rmdir((a.card + "/QuorOS").c_str());
+  ASSERT_TRUE(a.start());
+  a.command("rescan");
+  ASSERT_TRUE(wait_until([&] {
+    return read_file(kBuffer).find("registry scan") != std::string::npos;
+  }));
+  std::string buffered = read_file(kBuffer);
+  mkdir((a.card + "/QuorOS").c_str(), 0755);
+  ASSERT_TRUE(a.wait_err("[quor_amsd] /tmp buffered log moved to card\n",
+                         std::chrono::seconds(90)));
+  std::string card = read_file(a.logs + "/ams_20250101_000000.log");
+  EXPECT_EQ(card.substr(0, buffered.size()), buffered);
+  struct stat st;
+  EXPECT_NE(lstat(kBuffer, &st), 0);
+  // Later lines follow on the card.
+  a.command("rescan");
+  EXPECT_TRUE(wait_until([&] {
+    return count_of(read_file(a.logs + "/ams_20250101_000000.log"),
+                    "registry scan") > count_of(buffered, "registry scan");
+  }));
+  EXPECT_EQ(count_of(a.err(), "moved to card"), 1);
+  EXPECT_EQ(a.stop(), 0);
+}
+
+}  // namespace
