@@ -1,3 +1,425 @@
-int main() {
+// quor_route: keeps the sound card's output port in step with the headset
+// and balanced jacks. It polls the jacks' switch state files and reads and
+// sets one mixer control through the mixer tool, run by /bin/sh.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+static constexpr int NUMID = 9;  // the mixer control that selects the port
+static constexpr int PORT_HEADSET = 2;
+static constexpr int PORT_BALANCE = 3;
+static constexpr int DEFAULT_POLL_MS = 1000;
+static constexpr int MIN_POLL_MS = 50;
+static constexpr int SLICE_MS = 200;  // one sleep slice between cycles
+static constexpr long SLICE_NS = 200000000;
+static constexpr int IDLE_MS = 1500;  // the tool's output may pause this long
+static constexpr int REAP_MS = 1500;  // the tool's time to end after output
+static constexpr long REAP_POLL_NS = 10000000;  // 10 ms between exit checks
+static constexpr std::size_t OUT_CAP = 4096;    // one tool run's output + NUL
+static constexpr std::size_t CMD_CAP = 160;     // one command line + NUL
+static constexpr std::size_t STATE_CAP = 32;    // one switch state + NUL
+static constexpr char USAGE[] =
+    "quor_route [--ms MS] [--iters N]   (默认常驻轮询; N>0 跑 N 轮后退出)\n";
+
+static constinit const char* g_amixer = "/usr/bin/amixer";
+static constinit const char* g_headset = "/sys/class/switch/headset/state";
+static constinit const char* g_balance = "/sys/class/switch/balance/state";
+static constinit volatile sig_atomic_t g_shutdown = 0;
+
+struct Options {
+  int poll_ms = DEFAULT_POLL_MS;
+  long iters = 0;  // cycles to run; 0 runs until a stop signal
+};
+
+// What the loop remembers between cycles.
+struct RouteState {
+  int last_headset = -1;  // states of the last cycle whose reads succeeded
+  int last_balance = -1;
+  int port = -1;  // the port believed set; -1 when unknown
+};
+
+static void on_sig(int) {
+  g_shutdown = 1;
+}
+
+[[gnu::format(printf, 1, 2)]] static void svc_log(const char* fmt, ...) {
+  std::fputs("[quor_route] ", stderr);
+  va_list ap;
+  va_start(ap, fmt);
+  std::vfprintf(stderr, fmt, ap);
+  va_end(ap);
+  std::fputc('\n', stderr);
+}
+
+// snprintf into dst. Returns -1 when the text would not fit whole.
+[[gnu::format(printf, 3, 4)]] static int format_text(char* dst, std::size_t cap,
+                                                     const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  int n = std::vsnprintf(dst, cap, fmt, ap);
+  va_end(ap);
+  if (n < 0 || static_cast<std::size_t>(n) >= cap) {
+    return -1;
+  }
+  return n;
+}
+
+// Leading decimal integer of text, held within int; no number gives 0.
+static int parse_int(const char* text) {
+  long v = std::strtol(text, nullptr, 10);
+  if (v > INT_MAX) {
+    return INT_MAX;
+  }
+  if (v < INT_MIN) {
+    return INT_MIN;
+  }
+  return static_cast<int>(v);
+}
+
+static std::int64_t monotonic_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+static int ms_until(std::int64_t deadline) {
+  std::int64_t left = deadline - monotonic_ms();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+static const char* port_name(int port) {
+  return port == PORT_BALANCE ? "4.4 balance" : "3.5 headset";
+}
+
+// The jack state held in path, or -1 when the file cannot be read.
+static int read_switch(const char* path) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return -1;
+  }
+  char text[STATE_CAP];
+  ssize_t n;
+  do {
+    n = read(fd, text, sizeof text - 1);
+  } while (n < 0 && errno == EINTR);
+  close(fd);
+  if (n <= 0) {
+    return -1;
+  }
+  text[n] = '\0';
+  return parse_int(text);
+}
+
+// Collects the child's output into buf until end of stream, IDLE_MS without
+// data, a full buffer or a stop signal. Returns the bytes collected and sets
+// eof when the writers closed the pipe.
+static std::size_t read_output(int fd, char* buf, bool& eof) {
+  std::size_t got = 0;
+  std::int64_t idle_end = monotonic_ms() + IDLE_MS;
+  eof = false;
+  while (got < OUT_CAP - 1) {
+    // Once a stop is requested, a tool gets one slice to answer, so a stuck
+    // one cannot hold up the exit.
+    if (g_shutdown) {
+      std::int64_t stop_end = monotonic_ms() + SLICE_MS;
+      if (stop_end < idle_end) {
+        idle_end = stop_end;
+      }
+    }
+    struct pollfd pfd = { fd, POLLIN, 0 };
+    int r = poll(&pfd, 1, ms_until(idle_end));
+    if (r < 0) {
+      if (errno == EINTR && !g_shutdown) {
+        continue;
+      }
+      break;
+    }
+    if (r == 0) {
+      break;
+    }
+    ssize_t n = read(fd, buf + got, OUT_CAP - 1 - got);
+    if (n == 0) {
+      eof = true;
+      break;
+    }
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EINTR) {
+        continue;
+      }
+      break;
+    }
+    got += static_cast<std::size_t>(n);
+    idle_end = monotonic_ms() + IDLE_MS;
+  }
+  return got;
+}
+
+// Reaps the child, which leads its own process group. A tool that does not
+// end within its grace time is killed; so is anything left in its group
+// when the output did not end cleanly, since that may still hold the pipe.
+static void reap_child(pid_t pid, bool eof) {
+  std::int64_t start = monotonic_ms();
+  bool ended = false;
+  for (;;) {
+    // WNOWAIT keeps the exited leader as a zombie, so its group id cannot
+    // be reused before the kill below.
+    siginfo_t si = {};
+    int r =
+        waitid(P_PID, static_cast<id_t>(pid), &si, WEXITED | WNOHANG | WNOWAIT);
+    if (r == 0 && si.si_pid == pid) {
+      ended = true;
+      break;
+    }
+    if (r < 0 && errno != EINTR) {
+      return;  // not our child any more: nothing to kill or reap
+    }
+    int grace = g_shutdown ? SLICE_MS : REAP_MS;
+    if (monotonic_ms() - start >= grace) {
+      break;
+    }
+    struct timespec nap = { 0, REAP_POLL_NS };
+    nanosleep(&nap, nullptr);
+  }
+  if (!ended || !eof) {
+    kill(-pid, SIGKILL);
+  }
+  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+// Runs cmd through /bin/sh and returns its standard output as a
+// NUL-terminated heap buffer of OUT_CAP bytes, which the caller frees.
+// Returns nullptr only when the child could not be started.
+static char* popen_read_tmo(const char* cmd) {
+  char* buf = static_cast<char*>(std::malloc(OUT_CAP));
+  if (!buf) {
+    return nullptr;
+  }
+  int fds[2];
+  if (pipe(fds) != 0) {
+    std::free(buf);
+    return nullptr;
+  }
+  pid_t pid = fork();
+  if (pid < 0) {
+    close(fds[0]);
+    close(fds[1]);
+    std::free(buf);
+    return nullptr;
+  }
+  if (pid == 0) {
+    // Its own process group, so a stuck tool can be killed together with
+    // whatever its shell started.
+    setpgid(0, 0);
+    // With standard output closed, the pipe may already sit on it.
+    if (fds[1] != STDOUT_FILENO) {
+      dup2(fds[1], STDOUT_FILENO);
+      close(fds[1]);
+    }
+    if (fds[0] != STDOUT_FILENO) {
+      close(fds[0]);
+    }
+    execl("/bin/sh", "sh", "-c", cmd, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // Also set here, so the group exists whichever side runs first.
+  setpgid(pid, pid);
+  close(fds[1]);
+  fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
+  bool eof = false;
+  std::size_t got = read_output(fds[0], buf, eof);
+  close(fds[0]);
+  reap_child(pid, eof);
+  buf[got] = '\0';
+  return buf;
+}
+
+// The first value of the first line that starts, after blanks and tabs,
+// with ": values="; -1 when there is none.
+static int find_values(const char* text) {
+  static constexpr char KEY[] = ": values=";
+  const char* line = text;
+  for (;;) {
+    while (*line == ' ' || *line == '\t') {
+      ++line;
+    }
+    if (std::strncmp(line, KEY, sizeof KEY - 1) == 0) {
+      return parse_int(line + sizeof KEY - 1);
+    }
+    const char* nl = std::strchr(line, '\n');
+    if (!nl) {
+      return -1;
+    }
+    line = nl + 1;
+  }
+}
+
+// The control's current value, or -1.
+static int amixer_get_port() {
+  char cmd[CMD_CAP];
+  // A cut command line could run something else; give up instead.
+  if (format_text(cmd, sizeof cmd, "%s cget numid=%d 2>/dev/null", g_amixer,
+                  NUMID) < 0) {
+    return -1;
+  }
+  char* out = popen_read_tmo(cmd);
+  if (!out) {
+    return -1;
+  }
+  int port = find_values(out);
+  std::free(out);
+  return port;
+}
+
+static char* amixer_set_port(int wanted) {
+  char cmd[CMD_CAP];
+  if (format_text(cmd, sizeof cmd, "%s cset numid=%d %d 2>/dev/null", g_amixer,
+                  NUMID, wanted) < 0) {
+    return nullptr;
+  }
+  return popen_read_tmo(cmd);
+}
+
+// Sets the wanted port unless the mixer already has it. A failed set or
+// read-back still records the port as set: the next try waits for a jack
+// to change, so a broken tool is not run every cycle.
+static void route_to(RouteState& st, int wanted) {
+  st.port = amixer_get_port();
+  if (st.port == wanted) {
+    svc_log("%s already routed (port=%d)", port_name(st.port), st.port);
+    return;
+  }
+  svc_log("jack changed -> routing to %s (wanted %d, was %d)",
+          port_name(wanted), wanted, st.port);
+  char* out = amixer_set_port(wanted);
+  if (!out) {
+    svc_log("amixer cset exec failed (wanted %d)", wanted);
+    st.port = wanted;
+    return;
+  }
+  std::free(out);
+  int got = amixer_get_port();
+  if (got == wanted) {
+    svc_log("routed ok: numid=9 -> %d (%s)", got, port_name(wanted));
+  } else {
+    svc_log("route verify failed: wanted %d got %d (no retry)", wanted, got);
+  }
+  st.port = wanted;
+}
+
+static void run_cycle(RouteState& st) {
+  int headset = read_switch(g_headset);
+  int balance = read_switch(g_balance);
+  if (headset < 0 || balance < 0) {
+    svc_log("switch read err: headset=%d balance=%d (skip this cycle)", headset,
+            balance);
+    return;
+  }
+  bool changed = headset != st.last_headset || balance != st.last_balance;
+  st.last_headset = headset;
+  st.last_balance = balance;
+  int wanted = -1;
+  if (balance == 1) {
+    wanted = PORT_BALANCE;
+  } else if (headset == 1) {
+    wanted = PORT_HEADSET;
+  }
+  if (wanted < 0) {
+    if (changed) {
+      svc_log("no jack (headset=%d balance=%d), keep last port", headset,
+              balance);
+    }
+    // The mixer keeps its port; forgetting it makes the next insertion ask.
+    st.port = -1;
+    return;
+  }
+  if (changed || wanted != st.port) {
+    route_to(st, wanted);
+  }
+}
+
+// A stop signal cuts the running slice short and skips the rest.
+static void sleep_slices(int slices) {
+  for (int i = 0; i < slices && !g_shutdown; ++i) {
+    struct timespec ts = { 0, SLICE_NS };
+    nanosleep(&ts, nullptr);
+  }
+}
+
+static void take_env(const char*& setting, const char* name) {
+  const char* v = std::getenv(name);
+  if (v && *v) {
+    setting = v;
+  }
+}
+
+// Returns false when the usage line was asked for (and printed).
+static bool parse_args(int argc, char** argv, Options& opt) {
+  for (int i = 1; i < argc; ++i) {
+    const char* a = argv[i];
+    bool has_value = i + 1 < argc;
+    if (std::strcmp(a, "--ms") == 0 && has_value) {
+      int ms = parse_int(argv[++i]);
+      opt.poll_ms = ms < MIN_POLL_MS ? MIN_POLL_MS : ms;
+    } else if (std::strcmp(a, "--iters") == 0 && has_value) {
+      long n = std::strtol(argv[++i], nullptr, 10);
+      opt.iters = n < 0 ? 0 : n;
+    } else if (std::strcmp(a, "-h") == 0 || std::strcmp(a, "--help") == 0) {
+      std::fputs(USAGE, stdout);
+      return false;
+    }
+  }
+  return true;
+}
+
+static void install_signals() {
+  signal(SIGPIPE, SIG_IGN);
+  // No SA_RESTART: the signal has to cut sleeps and waits short.
+  struct sigaction sa = {};
+  sa.sa_handler = on_sig;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+}
+
+int main(int argc, char** argv) {
+  take_env(g_amixer, "QUOR_AMIXER");
+  take_env(g_headset, "QUOR_HEADSET_SW");
+  take_env(g_balance, "QUOR_BALANCE_SW");
+  Options opt;
+  if (!parse_args(argc, argv, opt)) {
+    return 0;
+  }
+  install_signals();
+  svc_log("start: numid=%d poll_ms=%d amixer=%s", NUMID, opt.poll_ms, g_amixer);
+  int slices = opt.poll_ms < SLICE_MS ? 1 : opt.poll_ms / SLICE_MS;
+  RouteState st;
+  long cycles = 0;
+  for (;;) {
+    run_cycle(st);
+    if (opt.iters != 0 && ++cycles >= opt.iters) {
+      break;
+    }
+    if (g_shutdown) {
+      break;
+    }
+    sleep_slices(slices);
+    if (g_shutdown) {
+      break;
+    }
+  }
+  svc_log("exit (iters=%ld)", opt.iters);
   return 0;
 }

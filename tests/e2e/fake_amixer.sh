@@ -1,0 +1,38 @@
+#!/bin/sh
+# Stand-in for the mixer tool in the quor_route tests. Control 9's value
+# lives in $FAKE_AMIXER_DIR/value and every call's arguments are appended to
+# $FAKE_AMIXER_DIR/calls. A word in $FAKE_AMIXER_DIR/mode makes it misbehave:
+#   silent      print nothing (a cset still takes effect)
+#   ignore-set  a cset prints as usual but changes nothing
+#   hang        write nothing and never end; the pid of the sleeping
+#               grandchild is appended to $FAKE_AMIXER_DIR/hung
+#   hang-once   hang on this call only
+dir=${FAKE_AMIXER_DIR:?}
+echo "$*" >>"$dir/calls"
+mode=$(cat "$dir/mode" 2>/dev/null)
+
+case $mode in
+hang-once | hang)
+  [ "$mode" = hang-once ] && rm -f "$dir/mode"
+  sleep 60 &
+  echo $! >>"$dir/hung"
+  wait
+  exit 0
+  ;;
+esac
+
+if [ "$1" = cset ] && [ "$mode" != ignore-set ]; then
+  echo "$3" >"$dir/value"
+fi
+[ "$mode" = silent ] && exit 0
+
+value=$(cat "$dir/value" 2>/dev/null)
+cat <<EOF
+numid=9,iface=MIXER,name='Output Port'
+  ; type=ENUMERATED,access=rw------,values=1,items=4
+  ; Item #0 'Speaker'
+  ; Item #1 'Line Out'
+  ; Item #2 'Headphone'
+  ; Item #3 'Balanced Out'
+  : values=${value:-0}
+EOF
