@@ -82,6 +82,7 @@ void daemon_shutdown(Daemon& d) {
     d.listen_fd = -1;
   }
   unlink(d.cfg.sock_path);
+  stdout_session_reset(d.capture);
   close_card_log(d.log);
   std::fputs("[quor_amsd] shutdown\n", stderr);
 }

@@ -6,6 +6,7 @@
 #include "amsd/core/config.h"
 #include "amsd/log/clock.h"
 #include "amsd/log/service_log.h"
+#include "amsd/protocol/capture.h"
 #include "amsd/registry/app_table.h"
 
 struct Daemon {
@@ -15,6 +16,7 @@ struct Daemon {
   char boot_stamp[BOOT_STAMP_SIZE] = {};
   ServiceLog log;
   Registry registry;
+  StdoutSession capture;
 };
 
 // Set-up after the configuration is known: wake pipe, signals, the listening

@@ -12,7 +12,9 @@ bool copy_text(char* dst, std::size_t cap, std::string_view src) {
     return !src.empty();
   }
   std::size_t n = src.size() < cap - 1 ? src.size() : cap - 1;
-  std::memcpy(dst, src.data(), n);
+  if (n > 0) {  // an empty view may carry no pointer at all
+    std::memcpy(dst, src.data(), n);
+  }
   dst[n] = '\0';
   return n < src.size();
 }

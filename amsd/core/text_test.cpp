@@ -21,6 +21,8 @@ TEST(CopyText, CutsToCapacityAndReportsTheCut) {
   EXPECT_STREQ(small, "abc");
   EXPECT_FALSE(copy_text(small, ""));
   EXPECT_STREQ(small, "");
+  EXPECT_FALSE(copy_text(small, std::string_view()));
+  EXPECT_STREQ(small, "");
 }
 
 TEST(FormatPath, RefusesWhatDoesNotFitWhole) {

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <string_view>
 
+#include "amsd/registry/app_table.h"
+
 constexpr int MANIFEST_TEXT_MAX = 2047;  // bytes of "app.json" read
 constexpr int MANIFEST_VALUE_SIZE = 96;  // "name" / "exec" values, with NUL
 
@@ -12,3 +14,37 @@ constexpr int MANIFEST_VALUE_SIZE = 96;  // "name" / "exec" values, with NUL
 // value. At most 95 bytes, never ending inside a UTF-8 sequence.
 void manifest_value(std::string_view text, std::string_view key,
                     char (&out)[MANIFEST_VALUE_SIZE]);
+
+// Reads the first MANIFEST_TEXT_MAX bytes of the manifest at path into text;
+// the text ends at the first zero byte. Returns its length; a manifest that
+// is missing, unreadable or not a regular file gives 0 (an empty text).
+std::size_t manifest_load(const char* path,
+                          char (&text)[MANIFEST_TEXT_MAX + 1]);
+
+// Shortens text so that it does not end inside a UTF-8 sequence. The lead
+// byte alone gives a sequence's length; continuation bytes are not checked.
+void utf8_cut(char* text);
+
+// Appends suffix to the string in buf (capacity cap). Returns 0, or -1 when
+// the suffix does not fit whole; buf then keeps its old text, terminated.
+int path_append(char* buf, std::size_t cap, std::string_view suffix);
+
+template <std::size_t N>
+int path_append(char (&buf)[N], std::string_view suffix) {
+  return path_append(buf, N, suffix);
+}
+
+// Cut lengths of the "route." and "picker." entries.
+constexpr int ROUTE_KEY_MAX = 15;
+constexpr int PICKER_ACTION_MAX = 23;
+constexpr int ENTRY_VALUE_MAX = 159;
+
+// Adds or updates the app's routes from every "route.<key>" entry in text.
+// A new key is dropped once the app has MAX_ROUTES routes.
+void manifest_routes(std::string_view text, AppRecord& app);
+
+// Adds or updates picker entries from every "picker.<action>" entry in text,
+// with handler app.pkg, and marks them active. A new action is dropped once
+// the table has MAX_PICKERS entries.
+void manifest_pickers(std::string_view text, Registry& reg,
+                      const AppRecord& app);

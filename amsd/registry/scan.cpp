@@ -1,3 +1,130 @@
 #include "amsd/registry/scan.h"
 
-void registry_scan(Registry&, ServiceLog&, const char*, bool) {}
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "amsd/core/text.h"
+#include "amsd/registry/manifest.h"
+
+constexpr int DIR_NAME_SIZE = 96;  // first 95 bytes of an entry's name
+constexpr int SCAN_PATH_SIZE = 576;
+
+// Fills the manifest-side fields of the app read from one directory.
+static void apply_manifest(Registry& reg, AppRecord& app, const char* dir_name,
+                           const char* dir_path, std::string_view text) {
+  char value[MANIFEST_VALUE_SIZE];
+  manifest_value(text, "name", value);
+  copy_text(app.name, value[0] != '\0' ? value : dir_name);
+  utf8_cut(app.name);
+
+  manifest_value(text, "exec", value);
+  if (value[0] != '\0') {
+    copy_text(app.exec, value);
+  } else if (app.exec[0] == '\0' || std::strcmp(app.exec, "?") == 0) {
+    // A path cut to the field would name the wrong file: only a default
+    // that fits whole is stored.
+    char exec[sizeof app.exec];
+    if (!copy_text(exec, dir_path) && path_append(exec, "/quor") == 0) {
+      copy_text(app.exec, exec);
+    }
+  }
+  manifest_routes(text, app);
+  manifest_pickers(text, reg, app);
+}
+
+// Registers or refreshes the app in one directory entry. Returns false when
+// the entry is skipped: not a directory, path too long, or table full.
+static bool scan_entry(Registry& reg, const char* apps_dir, const char* name) {
+  char dir_name[DIR_NAME_SIZE];
+  copy_text(dir_name, name);
+  char path[SCAN_PATH_SIZE];
+  if (copy_text(path, apps_dir) || path_append(path, "/") != 0 ||
+      path_append(path, dir_name) != 0) {
+    return false;
+  }
+  struct stat st;
+  if (stat(path, &st) != 0 || !S_ISDIR(st.st_mode)) {
+    return false;
+  }
+  char manifest_path[SCAN_PATH_SIZE];
+  copy_text(manifest_path, path);
+  if (path_append(manifest_path, "/app.json") != 0) {
+    return false;
+  }
+  char text[MANIFEST_TEXT_MAX + 1];
+  std::size_t len = manifest_load(manifest_path, text);
+
+  std::string_view pkg(dir_name, strnlen(dir_name, sizeof AppRecord::pkg - 1));
+  AppRecord* app = find_app(reg, pkg);
+  if (!app) {
+    if (reg.app_count >= MAX_APPS) {
+      return false;
+    }
+    app = &reg.apps[reg.app_count++];
+    std::memset(app, 0, sizeof *app);
+    copy_text(app->pkg, pkg);
+  }
+  app->known = 1;
+  apply_manifest(reg, *app, dir_name, path, std::string_view(text, len));
+  return true;
+}
+
+static void log_dump(const Registry& reg, ServiceLog& log) {
+  for (int i = 0; i < reg.app_count; ++i) {
+    const AppRecord& a = reg.apps[i];
+    amsd_log(log, "  app %s name=%s exec=%s known=%d routes=%d", a.pkg, a.name,
+             a.exec, a.known, a.route_count);
+    for (int r = 0; r < a.route_count; ++r) {
+      amsd_log(log, "    route %s=%s", a.routes[r].key, a.routes[r].chain);
+    }
+  }
+  for (int i = 0; i < reg.picker_count; ++i) {
+    const PickerEntry& p = reg.pickers[i];
+    if (p.active) {
+      amsd_log(log, "  picker %s -> %s (chain=%s)", p.action, p.handler,
+               p.chain);
+    }
+  }
+}
+
+void registry_scan(Registry& reg, ServiceLog& log, const char* apps_dir,
+                   bool verbose) {
+  DIR* dir = opendir(apps_dir);
+  if (!dir) {
+    // Once the card has been seen, only a scan someone asked for says so;
+    // the periodic scans would repeat it every 30 s while it is out.
+    if (verbose || !reg.apps_dir_seen) {
+      amsd_log(log, "registry scan: %s not reachable (%s)", apps_dir,
+               std::strerror(errno));
+    }
+    return;
+  }
+  reg.apps_dir_seen = 1;
+  for (int i = 0; i < reg.app_count; ++i) {
+    reg.apps[i].known = 0;
+  }
+  for (int i = 0; i < reg.picker_count; ++i) {
+    reg.pickers[i].active = 0;
+  }
+  int dirs = 0;
+  while (struct dirent* ent = readdir(dir)) {
+    if (ent->d_name[0] != '.' && scan_entry(reg, apps_dir, ent->d_name)) {
+      ++dirs;
+    }
+  }
+  closedir(dir);
+
+  const int counts[3] = { dirs, reg.app_count, reg.picker_count };
+  bool changed = std::memcmp(counts, reg.last_scan, sizeof counts) != 0;
+  if (verbose || changed) {
+    amsd_log(log, "registry scan: %d dir(s) from %s, %d app(s) registered",
+             dirs, apps_dir, reg.app_count);
+  }
+  if (verbose) {
+    log_dump(reg, log);
+  }
+  std::memcpy(reg.last_scan, counts, sizeof counts);
+}

@@ -1,0 +1,225 @@
+#include "amsd/protocol/capture.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "amsd/core/paths.h"
+#include "amsd/core/text.h"
+#include "amsd/log/service_log.h"
+
+namespace {
+
+constexpr std::size_t kPathCap = sizeof StdoutSession::path;
+// One formatted output line, its newline included, and a NUL.
+constexpr std::size_t kLineCap = 2048;
+// Text words start after pkg, pid, ts and up.
+constexpr int kFirstTextWord = 4;
+
+// O_NOFOLLOW: a link planted in the app's directory must not redirect our
+// writes. O_NONBLOCK: a FIFO planted there must not stall the daemon.
+constexpr int kCaptureOpenFlags =
+    O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+
+// open_capture_file found something other than a regular file.
+constexpr int CAPTURE_NOT_REGULAR = -2;
+
+int len(std::string_view s) {
+  return static_cast<int>(s.size());
+}
+
+// The package id names a directory below the logs directory; it must not be
+// able to name anything else.
+bool safe_dir_name(std::string_view pkg) {
+  return !pkg.empty() && pkg != "." && pkg != ".." &&
+         pkg.find('/') == std::string_view::npos;
+}
+
+// Opens the directory that holds path, refusing a link in its place, so a
+// link planted for the app's directory cannot take the files elsewhere.
+// *name is set to the last component of path.
+int open_parent(const char* path, const char** name) {
+  const char* slash = std::strrchr(path, '/');
+  if (!slash || slash == path) {
+    errno = EINVAL;
+    return -1;
+  }
+  char dir[kPathCap];
+  copy_text(dir, std::string_view(path, static_cast<std::size_t>(slash - path)));
+  *name = slash + 1;
+  return open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// Returns the descriptor and stores the file's present size, or returns -1
+// (errno set) or CAPTURE_NOT_REGULAR.
+int open_capture_file(const char* path, std::int64_t* size) {
+  const char* name = nullptr;
+  int dir = open_parent(path, &name);
+  if (dir < 0) {
+    return -1;
+  }
+  int fd = openat(dir, name, kCaptureOpenFlags, 0644);
+  int saved = errno;
+  close(dir);
+  if (fd < 0) {
+    errno = saved;
+    return -1;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return CAPTURE_NOT_REGULAR;
+  }
+  *size = st.st_size;
+  return fd;
+}
+
+// Renames within the file's directory, through the same guarded directory
+// open as the capture file itself.
+void rename_in_dir(const char* from, const char* to) {
+  const char* from_name = nullptr;
+  const char* to_name = std::strrchr(to, '/');
+  int dir = open_parent(from, &from_name);
+  if (dir < 0 || !to_name) {
+    if (dir >= 0) {
+      close(dir);
+    }
+    return;
+  }
+  // A failed rename leaves the file in place; it then grows on.
+  renameat(dir, from_name, dir, to_name + 1);
+  close(dir);
+}
+
+// Moves the full file to its ".1" name and starts a fresh one. When the
+// fresh file cannot be opened, fd stays -1 and the run's output is dropped.
+void rotate(StdoutSession& s, ServiceLog& log) {
+  close(s.fd);
+  s.fd = -1;
+  char old_path[kPathCap];
+  if (format_path(old_path, sizeof old_path, "%s.1", s.path) >= 0) {
+    rename_in_dir(s.path, old_path);
+  }
+  std::int64_t ignored = 0;
+  int fd = open_capture_file(s.path, &ignored);
+  s.fd = fd >= 0 ? fd : -1;
+  s.size = 0;
+  amsd_log(log, "stdout rotate -> %s.1", s.path);
+}
+
+// Formats "[ts|up=up] text\n" into line; the text words are joined with one
+// space and cut so that the newline always fits. Returns the length, or 0.
+std::size_t format_line(char (&line)[kLineCap], std::int32_t ts,
+                        std::int32_t up, const std::string_view* words,
+                        int count) {
+  int pre = std::snprintf(line, sizeof line, "[%ld|up=%ld] ",
+                          static_cast<long>(ts), static_cast<long>(up));
+  if (pre <= 0) {
+    return 0;
+  }
+  std::size_t n = static_cast<std::size_t>(pre);
+  const std::size_t limit = sizeof line - 2;  // room for '\n' and NUL
+  for (int i = kFirstTextWord; i < count && n < limit; ++i) {
+    if (i > kFirstTextWord) {
+      line[n++] = ' ';
+    }
+    std::size_t take = words[i].size();
+    if (take > limit - n) {
+      take = limit - n;
+    }
+    std::memcpy(line + n, words[i].data(), take);
+    n += take;
+  }
+  line[n++] = '\n';
+  line[n] = '\0';
+  return n;
+}
+
+}  // namespace
+
+void stdout_session_reset(StdoutSession& s) {
+  if (s.fd >= 0) {
+    close(s.fd);
+  }
+  s = StdoutSession{};
+}
+
+void stdout_session_open(StdoutSession& s, ServiceLog& log,
+                         const char* card_root, std::string_view pkg,
+                         std::int32_t pid, std::int32_t ts) {
+  stdout_session_reset(s);
+  if (!safe_dir_name(pkg)) {
+    return;
+  }
+  char logs[kPathCap];
+  char dir[kPathCap];
+  char path[kPathCap];
+  if (format_path(logs, sizeof logs, "%s/%s", card_root,
+                  paths::kCardLogsSubdir) < 0 ||
+      format_path(dir, sizeof dir, "%s/%.*s", logs, len(pkg), pkg.data()) <
+          0) {
+    return;
+  }
+  // Both usually exist already.
+  mkdir(logs, 0755);
+  mkdir(dir, 0755);
+  if (format_path(path, sizeof path, "%s/stdout_%ld_%ld.log", dir,
+                  static_cast<long>(ts), static_cast<long>(pid)) < 0) {
+    return;
+  }
+  std::int64_t size = 0;
+  int fd = open_capture_file(path, &size);
+  if (fd < 0) {
+    const char* why = fd == CAPTURE_NOT_REGULAR ? "not a regular file"
+                                                : std::strerror(errno);
+    amsd_log(log, "stdout open fail %s: %s", path, why);
+    return;
+  }
+  copy_text(s.pkg, pkg);
+  s.pid = pid;
+  s.fd = fd;
+  copy_text(s.path, path);
+  s.size = size;  // a reopened file continues its count
+  s.active = 1;
+  amsd_log(log, "stdout session open: %.*s (pid=%ld) -> %s", len(pkg),
+           pkg.data(), static_cast<long>(pid), path);
+}
+
+void stdout_session_append(StdoutSession& s, ServiceLog& log,
+                           const std::string_view* words, int count) {
+  if (count < 3) {
+    return;
+  }
+  std::int32_t pid = parse_i32(words[1]);
+  std::int32_t ts = parse_i32(words[2]);
+  std::int32_t up = count > 3 ? parse_i32(words[3]) : 0;
+  if (!s.active || s.fd < 0 || words[0] != s.pkg || pid != s.pid) {
+    return;
+  }
+  char line[kLineCap];
+  std::size_t n = format_line(line, ts, up, words, count);
+  if (n == 0) {
+    return;
+  }
+  if (s.size + static_cast<std::int64_t>(n) > CAPTURE_ROTATE_BYTES) {
+    rotate(s, log);
+    if (s.fd < 0) {
+      return;
+    }
+  }
+  // One write, no retry: a lost line is better than a stalled daemon.
+  ssize_t w = write(s.fd, line, n);
+  if (w > 0) {
+    s.size += w;
+  }
+}
+
+void stdout_session_close(StdoutSession& s, std::string_view pkg) {
+  if (s.active && pkg == s.pkg) {
+    stdout_session_reset(s);
+  }
+}

@@ -1,0 +1,39 @@
+// Capture of the launched app's standard output into per-launch files on the
+// card. One session at a time: each launch report starts a new one.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+struct ServiceLog;
+
+constexpr std::int64_t CAPTURE_ROTATE_BYTES = 1048576;
+
+struct StdoutSession {
+  std::int32_t active = 0;
+  char pkg[32] = {};
+  std::int32_t pid = 0;
+  std::int32_t fd = -1;
+  char path[512] = {};
+  std::int64_t size = 0;  // bytes in the current file
+};
+
+// Closes the capture file, if any, and resets the session.
+void stdout_session_reset(StdoutSession& s);
+
+// Ends any session, then starts one for this launch in
+// <card_root>/QuorOS/logs/<pkg>/stdout_<ts>_<pid>.log. A package id that
+// could leave that directory ("", ".", "..", or one with a '/') gets no
+// session, nor does a path that does not fit.
+void stdout_session_open(StdoutSession& s, ServiceLog& log,
+                         const char* card_root, std::string_view pkg,
+                         std::int32_t pid, std::int32_t ts);
+
+// One "EV OUT" line, given the words after "OUT": pkg, pid, ts, then up and
+// the text words when present (a missing up reads as 0). count is at least
+// 3. Lines of any other package or pid than the session's are dropped.
+void stdout_session_append(StdoutSession& s, ServiceLog& log,
+                           const std::string_view* words, int count);
+
+// Ends the session when it is active and belongs to pkg.
+void stdout_session_close(StdoutSession& s, std::string_view pkg);
