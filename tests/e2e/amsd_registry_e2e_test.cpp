@@ -40,10 +40,11 @@ TEST(AmsdRegistry, StartUpScanRegistersTheCardAndLogsTheDump) {
   EXPECT_EQ(list.find("notadir"), std::string::npos);
 
   std::vector<std::string> log = a.log_texts();
-  EXPECT_TRUE(has_line(log, "registry scan: 2 dir(s) from " + a.apps +
-                                ", 2 app(s) registered"));
-  EXPECT_TRUE(has_line(log, "  app demo name=Demo App exec=/bin/demo "
-                            "known=1 routes=2"));
+  EXPECT_TRUE(has_line(
+      log, "registry scan: 2 dir(s) from " + a.apps + ", 2 app(s) registered"));
+  EXPECT_TRUE(has_line(log,
+                       "  app demo name=Demo App exec=/bin/demo "
+                       "known=1 routes=2"));
   EXPECT_TRUE(has_line(log, "    route main=a;b;c"));
   EXPECT_TRUE(has_line(log, "    route empty="));
   EXPECT_TRUE(has_line(log, "  app plain name=plain exec=" + a.apps +
@@ -101,9 +102,9 @@ TEST(AmsdRegistry, RescanPicksUpChangesAndKeepsGoneApps) {
   unlink((a.apps + "/two/app.json").c_str());
   rmdir((a.apps + "/two").c_str());
   EXPECT_EQ(a.command("rescan"), "OK rescan 2 app(s)\n");
-  EXPECT_TRUE(has_line(a.log_texts(), "  app two name=Second exec=" +
-                                          a.apps + "/two/quor known=0 "
-                                                   "routes=0"));
+  EXPECT_TRUE(has_line(a.log_texts(), "  app two name=Second exec=" + a.apps +
+                                          "/two/quor known=0 "
+                                          "routes=0"));
 }
 
 TEST(AmsdRegistry, SixtyFourAppsFillTheTableAndTheListIsCut) {
@@ -139,8 +140,8 @@ TEST(AmsdRegistry, MissingAppsDirectoryIsRetriedEvery3SecondsUntilSeen) {
   Amsd a(dir);
   rmdir(a.apps.c_str());
   ASSERT_TRUE(a.start());
-  std::string line = "registry scan: " + a.apps +
-                     " not reachable (No such file or directory)";
+  std::string line =
+      "registry scan: " + a.apps + " not reachable (No such file or directory)";
   // The start-up scan, then quiet rescans about every 3 seconds.
   EXPECT_TRUE(wait_until(
       [&] {
