@@ -1,6 +1,119 @@
 #include "amsd/launcher/launcher_client.h"
 
-int launcher_call(const char*, std::uint16_t, const void*, std::uint32_t,
-                  std::uint32_t*) {
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "amsd/core/text.h"
+#include "amsd/launcher/frame.h"
+
+namespace {
+
+enum class Attempt { kFailed, kResult, kError };
+
+int connect_launcher(const char* path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    return -1;
+  }
+  struct timeval tv = { LAUNCHER_IO_TIMEOUT_MS / 1000,
+                        (LAUNCHER_IO_TIMEOUT_MS % 1000) * 1000 };
+  // Also bounds a connect that waits for room in a full backlog.
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  struct sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  copy_text(addr.sun_path, path);
+  if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) !=
+      0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// One exchange on a fresh connection; closes it on every path.
+Attempt attempt_once(const char* path, std::uint16_t type, const void* payload,
+                     std::uint32_t length, std::uint32_t& code) {
+  std::uint64_t deadline = monotonic_ms() + LAUNCHER_ATTEMPT_MS;
+  int fd = connect_launcher(path);
+  if (fd < 0) {
+    return Attempt::kFailed;
+  }
+  std::uint8_t head[IPC_HEADER_SIZE];
+  encode_header(make_header(type, length), head);
+  std::uint8_t body[REPLY_BODY_MAX];
+  std::size_t body_len = 0;
+  IpcHeader reply = {};
+  bool ok =
+      frame_send(fd, head, sizeof head, deadline, LAUNCHER_IO_TIMEOUT_MS) ==
+          0 &&
+      frame_send(fd, payload, length, deadline, LAUNCHER_IO_TIMEOUT_MS) == 0 &&
+      frame_recv(fd, head, sizeof head, deadline, LAUNCHER_IO_TIMEOUT_MS) == 0;
+  if (ok) {
+    reply = decode_header(head);
+    ok = reply.magic == IPC_MAGIC && reply.version == IPC_VERSION;
+  }
+  if (ok) {
+    body_len = reply.length < REPLY_BODY_MAX ? reply.length : REPLY_BODY_MAX;
+    ok = frame_recv(fd, body, body_len, deadline, LAUNCHER_IO_TIMEOUT_MS) == 0;
+  }
+  close(fd);
+  if (!ok) {
+    return Attempt::kFailed;
+  }
+  if (reply.kind == REPLY_ERROR) {
+    return Attempt::kError;
+  }
+  // Without its four bytes a result names no code; taking the missing bytes
+  // as zero would report an acceptance that never happened.
+  if (reply.kind != REPLY_RESULT || body_len < 4) {
+    return Attempt::kFailed;
+  }
+  code = load_le32(body);
+  return Attempt::kResult;
+}
+
+void pause_ms(int ms) {
+  struct timespec until;
+  clock_gettime(CLOCK_MONOTONIC, &until);
+  until.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+  until.tv_sec += ms / 1000 + until.tv_nsec / 1000000000L;
+  until.tv_nsec %= 1000000000L;
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) ==
+         EINTR) {
+  }
+}
+
+}  // namespace
+
+int launcher_call(const char* ipc_sock_path, std::uint16_t type,
+                  const void* payload, std::uint32_t length,
+                  std::uint32_t* code_out) {
+  if (!ipc_sock_path || (!payload && length > 0)) {
+    return -1;
+  }
+  for (int i = 0; i < 2; ++i) {
+    if (i > 0) {
+      pause_ms(LAUNCHER_RETRY_PAUSE_MS);
+    }
+    // Every attempt is a whole new exchange, even when the first request
+    // arrived and only its reply was lost.
+    std::uint32_t code = 0;
+    Attempt a = attempt_once(ipc_sock_path, type, payload, length, code);
+    if (a == Attempt::kError) {
+      return LAUNCHER_REPLY_ERROR;
+    }
+    if (a == Attempt::kResult) {
+      if (code_out) {
+        *code_out = code;
+      }
+      return 0;
+    }
+  }
   return -1;
 }
