@@ -49,7 +49,8 @@ int open_parent(const char* path, const char** name) {
     return -1;
   }
   char dir[kPathCap];
-  copy_text(dir, std::string_view(path, static_cast<std::size_t>(slash - path)));
+  copy_text(dir,
+            std::string_view(path, static_cast<std::size_t>(slash - path)));
   *name = slash + 1;
   return open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
@@ -160,8 +161,7 @@ void stdout_session_open(StdoutSession& s, ServiceLog& log,
   char path[kPathCap];
   if (format_path(logs, sizeof logs, "%s/%s", card_root,
                   paths::kCardLogsSubdir) < 0 ||
-      format_path(dir, sizeof dir, "%s/%.*s", logs, len(pkg), pkg.data()) <
-          0) {
+      format_path(dir, sizeof dir, "%s/%.*s", logs, len(pkg), pkg.data()) < 0) {
     return;
   }
   // Both usually exist already.
@@ -174,8 +174,8 @@ void stdout_session_open(StdoutSession& s, ServiceLog& log,
   std::int64_t size = 0;
   int fd = open_capture_file(path, &size);
   if (fd < 0) {
-    const char* why = fd == CAPTURE_NOT_REGULAR ? "not a regular file"
-                                                : std::strerror(errno);
+    const char* why =
+        fd == CAPTURE_NOT_REGULAR ? "not a regular file" : std::strerror(errno);
     amsd_log(log, "stdout open fail %s: %s", path, why);
     return;
   }
