@@ -406,13 +406,17 @@ std::uint32_t exec_path(const char* dir, char (&exe)[PATH_SIZE]) {
 }
 
 [[noreturn]] void run_child(const Launcher& l, const StartRequest& r,
-                            const char* dir, const char* exe, int out_fd) {
+                            const char* dir, const char* exe, int out_fd,
+                            const sigset_t& old_mask) {
   // Its own process group, so a kill reaches whatever the app started.
   setpgid(0, 0);
   signal(SIGTERM, SIG_DFL);
   signal(SIGINT, SIG_DFL);
   signal(SIGCHLD, SIG_DFL);
   signal(SIGPIPE, SIG_DFL);
+  // A kill that came before the handlers were reset was held back; it is
+  // delivered now and ends the child as it should.
+  sigprocmask(SIG_SETMASK, &old_mask, nullptr);
   int null_fd = open("/dev/null", O_RDONLY);
   if (null_fd >= 0) {
     dup2(null_fd, STDIN_FILENO);
@@ -481,15 +485,24 @@ std::uint32_t start_app(Launcher& l, const StartRequest& r) {
     say("pipe: %s", std::strerror(errno));
     return CODE_SPAWN_FAILED;
   }
+  // Until the child has reset our handlers, a signal for it must wait:
+  // caught by our handler it would be lost.
+  sigset_t block, old_mask;
+  sigemptyset(&block);
+  sigaddset(&block, SIGTERM);
+  sigaddset(&block, SIGINT);
+  sigaddset(&block, SIGCHLD);
+  sigprocmask(SIG_BLOCK, &block, &old_mask);
   pid_t pid = fork();
+  if (pid == 0) {
+    run_child(l, r, dir, exe, out[1], old_mask);
+  }
+  sigprocmask(SIG_SETMASK, &old_mask, nullptr);
   if (pid < 0) {
     say("fork: %s", std::strerror(errno));
     close(out[0]);
     close(out[1]);
     return CODE_SPAWN_FAILED;
-  }
-  if (pid == 0) {
-    run_child(l, r, dir, exe, out[1]);
   }
   setpgid(pid, pid);  // the child does the same; whichever comes first
   close(out[1]);
