@@ -1,7 +1,8 @@
 #!/bin/sh
-# Stand-in for the mixer tool in the quor_route tests. Control 9's value
-# lives in $FAKE_AMIXER_DIR/value and every call's arguments are appended to
-# $FAKE_AMIXER_DIR/calls. A word in $FAKE_AMIXER_DIR/mode makes it misbehave:
+# Stand-in for the mixer tool, for quor_route's tests and the demo. Control
+# 9's value lives in $FAKE_AMIXER_DIR/value and every call's arguments are
+# appended to $FAKE_AMIXER_DIR/calls. A word in $FAKE_AMIXER_DIR/mode makes
+# it misbehave:
 #   silent      print nothing (a cset still takes effect)
 #   ignore-set  a cset prints as usual but changes nothing
 #   hang        write nothing and never end; the pid of the sleeping
