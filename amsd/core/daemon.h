@@ -7,6 +7,7 @@
 #include "amsd/log/clock.h"
 #include "amsd/log/service_log.h"
 #include "amsd/protocol/capture.h"
+#include "amsd/protocol/picker.h"
 #include "amsd/registry/app_table.h"
 
 struct Daemon {
@@ -17,6 +18,7 @@ struct Daemon {
   ServiceLog log;
   Registry registry;
   StdoutSession capture;
+  PickerRequests picks;
 };
 
 // Set-up after the configuration is known: wake pipe, signals, the listening

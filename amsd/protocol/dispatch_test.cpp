@@ -133,9 +133,10 @@ TEST_F(DispatchTest, CommandsHandedOn) {
   EXPECT_EQ(reply("resolve demo main extra"), "CHAIN demo main 1 main\n");
   EXPECT_EQ(reply("resolve nosuch main"),
             "ERR resolve nosuch/main failed (-2)\n");
-  EXPECT_EQ(reply("start demo/Main"), "ERR launcher offline\n");
-  EXPECT_EQ(reply("kill demo"), "ERR launcher offline\n");
-  EXPECT_EQ(reply("picker share"), "ERR launcher offline\n");
+  EXPECT_EQ(reply("start nosuch/Main"), "ERR pkg not registered: nosuch\n");
+  EXPECT_EQ(reply("kill demo"), "ERR not running: demo\n");
+  EXPECT_EQ(reply("picker share"),
+            "ERR no picker handler for action: share\n");
   EXPECT_EQ(reply("picker-status"), "# amd picker status\n(none)\n");
   EXPECT_EQ(reply("picker-status 7"), "# amd picker status\n(none)\n");
 }

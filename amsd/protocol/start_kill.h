@@ -1,4 +1,5 @@
-// The "start" and "kill" commands: both forward to the launcher.
+// The "start" and "kill" commands: both forward to the launcher, which
+// reports the process events back as event lines; neither changes run state.
 #pragma once
 
 #include <string_view>
@@ -7,8 +8,11 @@
 
 struct Daemon;
 
-// arg is "<pkg>[/<act>]", never empty. Writes one reply line.
+// arg is "<pkg>[/<act>]", never empty; only its first 31 bytes are read,
+// and they are split at the first "/". Writes one reply line.
 void start_command(Daemon& d, std::string_view arg, Reply& out);
 
-// arg is the package id, never empty. Writes one reply line.
+// arg is the package id, never empty. When the launcher cannot be reached,
+// SIGTERM goes to the recorded pid directly, unless that pid is init or the
+// daemon itself. Writes one reply line.
 void kill_command(Daemon& d, std::string_view arg, Reply& out);
