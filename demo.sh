@@ -1,0 +1,151 @@
+#!/usr/bin/env bash
+# The whole system on a demo card in a scratch directory: quor_amsd with the
+# stand-in launcher and crash listener, driven by quor_ctl as a client would;
+# then quor_route following jack changes with the stand-in mixer tool.
+set -euo pipefail
+cd "$(dirname "$0")"
+root=$PWD
+
+cmake -S . -B build-demo -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DQUOR_TESTS=OFF -DQUOR_BENCH=OFF >/dev/null
+cmake --build build-demo -j "$(nproc)" >/dev/null
+bin=$root/build-demo
+
+work=$(mktemp -d /tmp/quor-demo.XXXXXX)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+ctl() {
+  printf '$ quor_ctl %s\n' "$*"
+  "$bin/tools/quor_ctl" --sock "$work/ams.sock" "$@" | sed 's/^/  /'
+}
+# Polls a command until its output holds the text (at most 10 s).
+wait_for() {
+  local text=$1
+  shift
+  for _ in $(seq 100); do
+    "$@" 2>/dev/null | grep -q -- "$text" && return 0
+    sleep 0.1
+  done
+  echo "timed out waiting for: $text" >&2
+  return 1
+}
+# Polls a file until the text stands in it count times (at most 10 s).
+wait_count() {
+  local text=$1 count=$2 file=$3
+  for _ in $(seq 100); do
+    [ "$(grep -c -- "$text" "$file" 2>/dev/null)" -ge "$count" ] && return 0
+    sleep 0.1
+  done
+  echo "timed out waiting for: $text" >&2
+  return 1
+}
+app() {  # app <pkg> <manifest> <script body>
+  mkdir -p "$work/apps/$1"
+  [ -n "$2" ] && printf '%s\n' "$2" >"$work/apps/$1/app.json"
+  printf '#!/bin/sh\n%s\n' "$3" >"$work/apps/$1/quor"
+  chmod +x "$work/apps/$1/quor"
+}
+
+say "A demo card in $work"
+mkdir -p "$work/card/QuorOS" "$work/apps"
+app clock '{ "name": "Clock", "route.main": "clock/Main;clock/Face" }' \
+  'for i in 1 2 3; do echo "tick $i of activity ${1:-default}"; done'
+app viewer '{ "name": "Photo Viewer", "picker.share": "viewer/Share" }' \
+  'if [ -n "$QUOR_PICKER_REQ" ]; then
+  val=$(printf "shared by %s" "$QUOR_PICKER_ACTION" | od -An -tx1 | tr -d " \n")
+  quor_ctl PICKER_RESULT "$QUOR_PICKER_REQ" "$QUOR_PICKER_ACTION" 0 "$val" >/dev/null
+  exit 0
+fi
+echo "viewer up"; exec sleep 60'
+app crashy '{ "name": "Crashy" }' 'echo "about to crash"; kill -SEGV $$'
+find "$work/apps" -type f | sed "s|$work/||" | sort
+
+say "Starting the crash listener, quor_amsd and the launcher"
+export PATH="$bin/tools:$PATH"
+"$bin/tools/quor_crash_listener" --sock "$work/crash.sock" >"$work/crash.out" &
+pids+=($!)
+"$bin/amsd/quor_amsd" --sock "$work/ams.sock" --ipc-sock "$work/ipc.sock" \
+  --apps "$work/apps" --card "$work/card" --crash-sock "$work/crash.sock" \
+  2>"$work/amsd.err" &
+amsd=$!
+pids+=($amsd)
+wait_for "up:" cat "$work/amsd.err"
+"$bin/tools/quor_launcher" --ipc-sock "$work/ipc.sock" --sock "$work/ams.sock" \
+  --apps "$work/apps" 2>"$work/launcher.err" &
+pids+=($!)
+wait_for ipc.sock ls "$work"
+cat "$work/amsd.err"
+
+say "The registry and route resolution"
+ctl list
+ctl resolve clock main
+ctl resolve viewer anything
+
+say "Start an app: the launcher runs it, its output lands on the card"
+ctl start clock/Main
+wait_for "APP clock Clock stop 0 1" "$bin/tools/quor_ctl" --sock "$work/ams.sock" list
+ctl history clock
+for f in "$work"/card/QuorOS/logs/clock/stdout_*.log; do
+  echo "${f#"$work"/}:"
+  sed 's/^/  /' "$f"
+done
+
+say "A running app, then kill"
+ctl start viewer
+wait_for "RUN viewer" "$bin/tools/quor_ctl" --sock "$work/ams.sock" status
+ctl status
+ctl start viewer
+ctl kill viewer
+wait_for "viewer Photo Viewer stop" "$bin/tools/quor_ctl" --sock "$work/ams.sock" list
+ctl list
+
+say "A crash: recorded, and a notice to the crash listener"
+ctl start crashy
+wait_for "SVC crashy" cat "$work/crash.out"
+echo "the crash listener printed:"
+sed 's/^/  /' "$work/crash.out"
+ctl history crashy
+
+say "A picker request: the handler app is started and answers"
+ctl picker share
+wait_for "PICK 1 share viewer 0" "$bin/tools/quor_ctl" --sock "$work/ams.sock" picker-status
+ctl picker-status
+ctl picker nothing
+
+say "The service log on the card"
+sed 's/^/  /' "$work"/card/QuorOS/logs/ams_*.log
+
+say "Shutdown"
+kill "$amsd"
+wait "$amsd" || true
+tail -1 "$work/amsd.err"
+
+say "quor_route: jacks and the output port (stand-in mixer tool)"
+mkdir -p "$work/route"
+echo 0 >"$work/route/headset"
+echo 0 >"$work/route/balance"
+echo 1 >"$work/route/value"
+FAKE_AMIXER_DIR="$work/route" QUOR_AMIXER="$root/tools/fake_amixer.sh" \
+  QUOR_HEADSET_SW="$work/route/headset" QUOR_BALANCE_SW="$work/route/balance" \
+  "$bin/route/quor_route" --ms 200 2>"$work/route.err" &
+route=$!
+pids+=($route)
+wait_for "no jack" cat "$work/route.err"
+echo 1 >"$work/route/headset"
+wait_for "routed ok: numid=9 -> 2" cat "$work/route.err"
+echo 1 >"$work/route/balance"
+wait_for "routed ok: numid=9 -> 3" cat "$work/route.err"
+echo 0 >"$work/route/balance"
+wait_count "routed ok: numid=9 -> 2" 2 "$work/route.err"
+kill "$route"
+wait "$route" || true
+sed 's/^/  /' "$work/route.err"
+echo "mixer tool calls:"
+sed 's/^/  /' "$work/route/calls"
