@@ -135,8 +135,7 @@ TEST_F(DispatchTest, CommandsHandedOn) {
             "ERR resolve nosuch/main failed (-2)\n");
   EXPECT_EQ(reply("start nosuch/Main"), "ERR pkg not registered: nosuch\n");
   EXPECT_EQ(reply("kill demo"), "ERR not running: demo\n");
-  EXPECT_EQ(reply("picker share"),
-            "ERR no picker handler for action: share\n");
+  EXPECT_EQ(reply("picker share"), "ERR no picker handler for action: share\n");
   EXPECT_EQ(reply("picker-status"), "# amd picker status\n(none)\n");
   EXPECT_EQ(reply("picker-status 7"), "# amd picker status\n(none)\n");
 }
