@@ -7,14 +7,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "amsd/core/daemon.h"
 #include "amsd/core/text.h"
-#include "amsd/protocol/events.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/test_daemon.h"
 
 namespace {
 
@@ -56,30 +54,11 @@ void list_tree(const std::string& dir, const std::string& rel,
   closedir(d);
 }
 
-class CaptureTest : public ::testing::Test {
+class CaptureTest : public DaemonTest {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(tmp.path().empty());
-    card = tmp.file("card");
-    logs = card + "/QuorOS/logs";
-    ASSERT_EQ(mkdir(card.c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((card + "/QuorOS").c_str(), 0755), 0);
-    copy_text(d->cfg.card_root, card);
-    copy_text(d->cfg.crash_sock_path, tmp.file("crash.sock"));
-    uptime = tmp.file("uptime");
-    ASSERT_TRUE(write_file(uptime, "42.50 10.00\n"));
-    d->log.uptime_path = uptime.c_str();
-    buffer = tmp.file("buffer.log");
-    d->log.buffer_path = buffer.c_str();
-    log_path = tmp.file("service.log");
-    d->log.card_log_fd = ::open(
-        log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    ASSERT_GE(d->log.card_log_fd, 0);
-    d->log.card_log_open = 1;
-  }
-  void TearDown() override {
-    stdout_session_reset(d->capture);
-    close(d->log.card_log_fd);
+    ASSERT_NO_FATAL_FAILURE(DaemonTest::SetUp());
+    ASSERT_NO_FATAL_FAILURE(make_card());
   }
 
   void open(std::string_view pkg, std::int32_t pid, std::int32_t ts) {
@@ -93,27 +72,9 @@ class CaptureTest : public ::testing::Test {
     stdout_session_append(d->capture, d->log, w, n);
   }
 
-  void ev(std::string_view line) {
-    std::string copy(line);
-    handle_event_line(*d, copy.data());
-  }
-
   std::string file(std::string_view pkg, long ts, long pid) const {
     return logs + "/" + std::string(pkg) + "/stdout_" + std::to_string(ts) +
            "_" + std::to_string(pid) + ".log";
-  }
-
-  std::vector<std::string> log_texts() const {
-    std::vector<std::string> res;
-    std::string all = read_file(log_path);
-    std::size_t pos = 0;
-    for (std::size_t nl; (nl = all.find('\n', pos)) != std::string::npos;
-         pos = nl + 1) {
-      std::string line = all.substr(pos, nl - pos);
-      std::size_t tag = line.find(" amsd ");
-      res.push_back(tag == std::string::npos ? line : line.substr(tag + 6));
-    }
-    return res;
   }
 
   std::vector<std::string> tree() const {
@@ -123,9 +84,7 @@ class CaptureTest : public ::testing::Test {
     return res;
   }
 
-  TempDir tmp;
-  std::string card, logs, uptime, buffer, log_path;
-  std::unique_ptr<Daemon> d = std::make_unique<Daemon>();
+  const std::string logs = card + "/QuorOS/logs";
 };
 
 TEST_F(CaptureTest, OpensOneFilePerLaunchAndAppendsLines) {
@@ -185,13 +144,13 @@ TEST_F(CaptureTest, CloseActsOnlyForTheSessionsPackage) {
   EXPECT_EQ(read_file(file("a", 1000, 42)), "");
 
   // An exit report of the package, with any pid, ends it too.
-  ev("EV LAUNCH a main - 42 1000 1");
-  ev("EV OUT a 42 1 1 before");
-  ev("EV EXIT b exit 0");
+  event("EV LAUNCH a main - 42 1000 1");
+  event("EV OUT a 42 1 1 before");
+  event("EV EXIT b exit 0");
   EXPECT_EQ(d->capture.active, 1);
-  ev("EV EXIT a exit 0");
+  event("EV EXIT a exit 0");
   EXPECT_EQ(d->capture.active, 0);
-  ev("EV OUT a 42 1 1 after");
+  event("EV OUT a 42 1 1 after");
   EXPECT_EQ(read_file(file("a", 1000, 42)), "[1|up=1] before\n");
 }
 
@@ -268,7 +227,7 @@ TEST_F(CaptureTest, UnsafePackageIdsNeverReachTheFileSystem) {
   EXPECT_TRUE(log_texts().empty());
 
   // The rest of such a launch goes on as for any other.
-  ev("EV LAUNCH ../evil main - 42 1000 1");
+  event("EV LAUNCH ../evil main - 42 1000 1");
   AppRecord* a = find_app(d->registry, "../evil");
   ASSERT_NE(a, nullptr);
   EXPECT_EQ(a->run_state, 1);
@@ -279,7 +238,7 @@ TEST_F(CaptureTest, UnsafePackageIdsNeverReachTheFileSystem) {
   // It also ends the capture of the app launched before it.
   open("a", 1, 1);
   ASSERT_EQ(d->capture.active, 1);
-  ev("EV LAUNCH .. main - 42 1000 1");
+  event("EV LAUNCH .. main - 42 1000 1");
   EXPECT_EQ(d->capture.active, 0);
 }
 
@@ -366,10 +325,10 @@ TEST_F(CaptureTest, PathsThatDoNotFitOrOpenGiveNoSession) {
 }
 
 TEST_F(CaptureTest, TextWordsAreJoinedCountedAndCut) {
-  ev("EV LAUNCH a main - 42 1000 1");
-  ev("EV OUT a 42 5 6    two   spaced   words  ");
-  ev("EV OUT a 42 5 6 1 2 3 4 5 6 7 8 9 10 11 12 13 14");
-  ev("EV OUT a 42 5");  // no up word
+  event("EV LAUNCH a main - 42 1000 1");
+  event("EV OUT a 42 5 6    two   spaced   words  ");
+  event("EV OUT a 42 5 6 1 2 3 4 5 6 7 8 9 10 11 12 13 14");
+  event("EV OUT a 42 5");  // no up word
   EXPECT_EQ(read_file(file("a", 1000, 42)),
             "[5|up=6] two spaced words\n"
             "[5|up=6] 1 2 3 4 5 6 7 8 9 10 11\n"

@@ -1,16 +1,13 @@
 #include "amsd/protocol/dispatch.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <memory>
 #include <string>
 
 #include "amsd/core/daemon.h"
 #include "amsd/core/text.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/test_daemon.h"
 
 namespace {
 
@@ -21,25 +18,12 @@ struct Result {
   std::string text;
 };
 
-class DispatchTest : public ::testing::Test {
+class DispatchTest : public DaemonTest {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(tmp.path().empty());
-    apps = tmp.file("apps");
+    ASSERT_NO_FATAL_FAILURE(DaemonTest::SetUp());
     ASSERT_EQ(mkdir(apps.c_str(), 0755), 0);
-    copy_text(d->cfg.apps_dir, apps);
-    uptime = tmp.file("uptime");
-    ASSERT_TRUE(write_file(uptime, "42.50 10.00\n"));
-    d->log.uptime_path = uptime.c_str();
-    buffer = tmp.file("buffer.log");
-    d->log.buffer_path = buffer.c_str();
-    log_path = tmp.file("service.log");
-    d->log.card_log_fd =
-        open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    ASSERT_GE(d->log.card_log_fd, 0);
-    d->log.card_log_open = 1;
   }
-  void TearDown() override { close(d->log.card_log_fd); }
 
   // Dispatches a copy of line into room bytes, and checks that nothing was
   // written past them and that the reply is terminated inside them.
@@ -66,10 +50,6 @@ class DispatchTest : public ::testing::Test {
   }
 
   AppRecord& add(const char* pkg) { return *find_or_add_app(d->registry, pkg); }
-
-  TempDir tmp;
-  std::string apps, uptime, buffer, log_path;
-  std::unique_ptr<Daemon> d = std::make_unique<Daemon>();
 };
 
 TEST_F(DispatchTest, ViewsOfAnEmptyTable) {

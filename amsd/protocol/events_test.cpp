@@ -1,6 +1,5 @@
 #include "amsd/protocol/events.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -11,13 +10,13 @@
 #include <chrono>
 #include <cstring>
 #include <limits>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "amsd/core/daemon.h"
 #include "amsd/core/text.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/hex.h"
+#include "tests/support/test_daemon.h"
 
 namespace {
 
@@ -25,16 +24,6 @@ constexpr std::int32_t kMax32 = std::numeric_limits<std::int32_t>::max();
 constexpr std::int32_t kMin32 = std::numeric_limits<std::int32_t>::min();
 constexpr std::int32_t kUptime = 42;  // what the fixture's uptime file says
 constexpr std::int32_t kNow = -1;     // stands for "the wall clock now"
-
-std::string hex(std::string_view bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
-  return out;
-}
 
 // A crash listener on the test's own thread: the daemon's connect completes
 // into the backlog, so the notice can be accepted after the event returns.
@@ -82,61 +71,11 @@ class Listener {
   int fd_ = -1;
 };
 
-class EventsTest : public ::testing::Test {
+class EventsTest : public DaemonTest {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(tmp.path().empty());
-    card = tmp.file("card");
-    ASSERT_EQ(mkdir(card.c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((card + "/QuorOS").c_str(), 0755), 0);
-    uptime = tmp.file("uptime");
-    ASSERT_TRUE(write_file(uptime, "42.50 10.00\n"));
-    crash = tmp.file("crash.sock");
-    log_path = tmp.file("service.log");
-    reset_daemon();
-  }
-  void TearDown() override { close_daemon(); }
-
-  void close_daemon() {
-    stdout_session_reset(d->capture);
-    close(d->log.card_log_fd);
-  }
-
-  // A fresh daemon over the same directory, with an empty service log.
-  void reset_daemon() {
-    if (d) {
-      close_daemon();
-    }
-    d = std::make_unique<Daemon>();
-    copy_text(d->cfg.card_root, card);
-    copy_text(d->cfg.crash_sock_path, crash);
-    d->log.uptime_path = uptime.c_str();
-    buffer = tmp.file("buffer.log");
-    d->log.buffer_path = buffer.c_str();
-    d->log.card_log_fd =
-        open(log_path.c_str(),
-             O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
-    ASSERT_GE(d->log.card_log_fd, 0);
-    d->log.card_log_open = 1;
-  }
-
-  void ev(std::string_view line) {
-    std::string copy(line);
-    handle_event_line(*d, copy.data());
-  }
-
-  // Service log lines without their "<wall> <up> amsd " prefix.
-  std::vector<std::string> log_texts() const {
-    std::vector<std::string> out;
-    std::string all = read_file(log_path);
-    std::size_t pos = 0;
-    for (std::size_t nl; (nl = all.find('\n', pos)) != std::string::npos;
-         pos = nl + 1) {
-      std::string line = all.substr(pos, nl - pos);
-      std::size_t tag = line.find(" amsd ");
-      out.push_back(tag == std::string::npos ? line : line.substr(tag + 6));
-    }
-    return out;
+    ASSERT_NO_FATAL_FAILURE(DaemonTest::SetUp());
+    ASSERT_NO_FATAL_FAILURE(make_card());
   }
 
   AppRecord* app(std::string_view pkg) { return find_app(d->registry, pkg); }
@@ -144,10 +83,6 @@ class EventsTest : public ::testing::Test {
   const HistoryEvent& last_event(const AppRecord& a) {
     return history_at(a, a.history_count - 1);
   }
-
-  TempDir tmp;
-  std::string card, uptime, crash, buffer, log_path;
-  std::unique_ptr<Daemon> d;
 };
 
 TEST(HexDecode, PairsUntilTheFirstBadOneOrTheRoom) {
@@ -217,7 +152,7 @@ TEST_F(EventsTest, LaunchFormsAndNumbers) {
   for (const Case& c : cases) {
     reset_daemon();
     std::int32_t before = wall_seconds();
-    ev(c.line);
+    event(c.line);
     std::int32_t after = wall_seconds();
     AppRecord* a = app("a");
     ASSERT_NE(a, nullptr) << c.line;
@@ -245,14 +180,14 @@ TEST_F(EventsTest, LaunchFormsAndNumbers) {
 }
 
 TEST_F(EventsTest, RelaunchCountsAgainAndResetsTheLastExit) {
-  ev("EV LAUNCH a main - 42 1000 1");
-  ev("EV EXIT a sig 9 10 1001 2");
+  event("EV LAUNCH a main - 42 1000 1");
+  event("EV EXIT a sig 9 10 1001 2");
   AppRecord* a = app("a");
   ASSERT_NE(a, nullptr);
   EXPECT_EQ(a->exit_kind, 2);
   EXPECT_EQ(a->exit_code, 9);
-  ev("EV LAUNCH a other - 43 1002 3");
-  ev("EV LAUNCH a third - 44 1003 4");  // no exit came between
+  event("EV LAUNCH a other - 43 1002 3");
+  event("EV LAUNCH a third - 44 1003 4");  // no exit came between
   EXPECT_EQ(a->launch_count, 3);
   EXPECT_EQ(a->crash_count, 1);
   EXPECT_EQ(a->exit_kind, 0);
@@ -302,8 +237,8 @@ TEST_F(EventsTest, ExitClassificationRecordAndCrashNotice) {
   ASSERT_TRUE(listener.ok());
   for (const Case& c : cases) {
     reset_daemon();
-    ev("EV LAUNCH a main - 42 1000 1");
-    ev(c.line);
+    event("EV LAUNCH a main - 42 1000 1");
+    event(c.line);
     AppRecord* a = app("a");
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(a->run_state, 0) << c.line;
@@ -328,23 +263,23 @@ TEST_F(EventsTest, ExitClassificationRecordAndCrashNotice) {
 }
 
 TEST_F(EventsTest, ExitTakesTheTimeFromTheLineOrTheClocks) {
-  ev("EV LAUNCH a main - 42 1000 1");
-  ev("EV EXIT a exit 0 5 2000 30");
+  event("EV LAUNCH a main - 42 1000 1");
+  event("EV EXIT a exit 0 5 2000 30");
   EXPECT_EQ(last_event(*app("a")).ts, 2000);
   EXPECT_EQ(last_event(*app("a")).up, 30);
-  ev("EV EXIT a exit 0 5 2001");
+  event("EV EXIT a exit 0 5 2001");
   EXPECT_EQ(last_event(*app("a")).ts, 2001);
   EXPECT_EQ(last_event(*app("a")).up, kUptime);
   std::int32_t before = wall_seconds();
-  ev("EV EXIT a exit 0");
+  event("EV EXIT a exit 0");
   EXPECT_GE(last_event(*app("a")).ts, before);
   EXPECT_LE(last_event(*app("a")).ts, wall_seconds());
 }
 
 TEST_F(EventsTest, CrashesCountUpAcrossRuns) {
-  ev("EV LAUNCH a main - 42");
-  ev("EV EXIT a sig 6");
-  ev("EV EXIT a exit 2");  // applied by package, running or not
+  event("EV LAUNCH a main - 42");
+  event("EV EXIT a sig 6");
+  event("EV EXIT a exit 2");  // applied by package, running or not
   AppRecord* a = app("a");
   EXPECT_EQ(a->crash_count, 2);
   EXPECT_STREQ(last_event(*a).detail, "exit=2 dur=0ms crash=2");
@@ -352,10 +287,10 @@ TEST_F(EventsTest, CrashesCountUpAcrossRuns) {
 }
 
 TEST_F(EventsTest, CrashNoticeIsSilentAndPromptWithoutAListener) {
-  ev("EV LAUNCH a main - 42");
+  event("EV LAUNCH a main - 42");
   // No socket at the path at all.
   auto t0 = std::chrono::steady_clock::now();
-  ev("EV EXIT a sig 9");
+  event("EV EXIT a sig 9");
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
   EXPECT_EQ(app("a")->crash_count, 1);
   EXPECT_EQ(log_texts().back(), "EXIT a sig=9 dur=0 abnormal=1");
@@ -374,7 +309,7 @@ TEST_F(EventsTest, CrashNoticeIsSilentAndPromptWithoutAListener) {
     fillers.push_back(fd);
   }
   t0 = std::chrono::steady_clock::now();
-  ev("EV EXIT a exit 1");
+  event("EV EXIT a exit 1");
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
   EXPECT_EQ(app("a")->crash_count, 2);
   EXPECT_EQ(log_texts().back(), "EXIT a exit=1 dur=0 abnormal=1");
@@ -386,8 +321,8 @@ TEST_F(EventsTest, CrashNoticeIsSilentAndPromptWithoutAListener) {
 TEST_F(EventsTest, MalformedLinesLeaveNoTrace) {
   Listener listener(crash);
   ASSERT_TRUE(listener.ok());
-  ev("EV LAUNCH a main - 42 1000 1");
-  ev("DECLARE a 1 " + hex(std::string("home=x\0", 7)));
+  event("EV LAUNCH a main - 42 1000 1");
+  event("DECLARE a 1 " + hex(std::string("home=x\0", 7)));
   ASSERT_EQ(d->capture.active, 1);
   const std::string capture = card + "/QuorOS/logs/a/stdout_1000_42.log";
   const char* lines[] = {
@@ -424,7 +359,7 @@ TEST_F(EventsTest, MalformedLinesLeaveNoTrace) {
   std::string log_before = read_file(log_path);
   std::string capture_before = read_file(capture);
   for (const char* line : lines) {
-    ev(line);
+    event(line);
     EXPECT_EQ(std::memcmp(&before, &d->registry, sizeof before), 0) << line;
     EXPECT_EQ(read_file(log_path), log_before) << line;
     EXPECT_EQ(read_file(capture), capture_before) << line;
@@ -436,8 +371,8 @@ TEST_F(EventsTest, MalformedLinesLeaveNoTrace) {
 
 TEST_F(EventsTest, LaunchFloodBeyondTheTableLeavesTheRestAlone) {
   for (int i = 0; i < MAX_APPS + 6; ++i) {
-    ev("EV LAUNCH p" + std::to_string(i) + " main - " +
-       std::to_string(100 + i) + " 1000 1");
+    event("EV LAUNCH p" + std::to_string(i) + " main - " +
+          std::to_string(100 + i) + " 1000 1");
   }
   EXPECT_EQ(d->registry.app_count, MAX_APPS);
   EXPECT_EQ(find_app(d->registry, "p64"), nullptr);
@@ -449,13 +384,13 @@ TEST_F(EventsTest, LaunchFloodBeyondTheTableLeavesTheRestAlone) {
   EXPECT_EQ(launches, MAX_APPS);
   // The capture still follows the last launch that fitted.
   EXPECT_STREQ(d->capture.pkg, "p63");
-  ev("EV OUT p63 163 1001 2 still here");
+  event("EV OUT p63 163 1001 2 still here");
   EXPECT_EQ(read_file(card + "/QuorOS/logs/p63/stdout_1000_163.log"),
             "[1001|up=2] still here\n");
   struct stat st;
   EXPECT_NE(stat((card + "/QuorOS/logs/p64").c_str(), &st), 0);
   // Known apps still take their reports.
-  ev("EV EXIT p0 exit 0");
+  event("EV EXIT p0 exit 0");
   EXPECT_EQ(find_app(d->registry, "p0")->run_state, 0);
 }
 
@@ -529,7 +464,7 @@ TEST_F(EventsTest, DeclareMergesRoutes) {
   for (const Case& c : cases) {
     reset_daemon();
     for (const std::string& h : c.hex_words) {
-      ev("DECLARE a 3 " + h);
+      event("DECLARE a 3 " + h);
     }
     AppRecord* a = app("a");
     ASSERT_NE(a, nullptr) << c.what;
@@ -545,7 +480,7 @@ TEST_F(EventsTest, DeclareMergesRoutes) {
 }
 
 TEST_F(EventsTest, DeclareMakesAStoppedRecordUnlessTheTableIsFull) {
-  ev("DECLARE fresh two " + hex("home=a;b") + " extra words");
+  event("DECLARE fresh two " + hex("home=a;b") + " extra words");
   AppRecord* a = app("fresh");
   ASSERT_NE(a, nullptr);
   EXPECT_EQ(a->run_state, 0);
@@ -558,7 +493,7 @@ TEST_F(EventsTest, DeclareMakesAStoppedRecordUnlessTheTableIsFull) {
     find_or_add_app(d->registry, "q" + std::to_string(i));
   }
   std::string log_before = read_file(log_path);
-  ev("DECLARE late 1 " + hex("home=x"));
+  event("DECLARE late 1 " + hex("home=x"));
   EXPECT_EQ(app("late"), nullptr);
   EXPECT_EQ(read_file(log_path), log_before);
 }

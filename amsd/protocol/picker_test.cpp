@@ -1,8 +1,6 @@
 #include "amsd/protocol/picker.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <memory>
@@ -12,23 +10,13 @@
 #include "amsd/core/daemon.h"
 #include "amsd/core/text.h"
 #include "amsd/protocol/dispatch.h"
-#include "amsd/protocol/events.h"
 #include "tests/e2e/fake_peers.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/hex.h"
+#include "tests/support/test_daemon.h"
 
 namespace {
 
 constexpr std::size_t kRoom = 512;
-
-std::string hex(std::string_view bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
-  return out;
-}
 
 // A picker start's payload as the launcher must see it, laid out by hand.
 std::vector<std::uint8_t> picker_payload(std::string_view pkg,
@@ -48,22 +36,10 @@ std::vector<std::uint8_t> picker_payload(std::string_view pkg,
   return p;
 }
 
-class PickerTest : public ::testing::Test {
+class PickerTest : public DaemonTest {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(tmp.path().empty());
-    uptime = tmp.file("uptime");
-    ASSERT_TRUE(write_file(uptime, "42.50 10.00\n"));
-    d->log.uptime_path = uptime.c_str();
-    buffer = tmp.file("buffer.log");
-    d->log.buffer_path = buffer.c_str();
-    log_path = tmp.file("service.log");
-    d->log.card_log_fd =
-        open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    ASSERT_GE(d->log.card_log_fd, 0);
-    d->log.card_log_open = 1;
-    ipc = tmp.file("ipc.sock");
-    copy_text(d->cfg.ipc_sock_path, ipc);
+    ASSERT_NO_FATAL_FAILURE(DaemonTest::SetUp());
     launcher = std::make_unique<fake::FakeLauncher>(ipc);
     ASSERT_TRUE(launcher->ok());
     gallery = find_or_add_app(d->registry, "gallery");
@@ -71,7 +47,6 @@ class PickerTest : public ::testing::Test {
     add_picker("print", "printer", "", 0);  // no app declares it any more
     add_picker("share", "gallery", "pick;view", 1);
   }
-  void TearDown() override { close(d->log.card_log_fd); }
 
   void add_picker(const char* action, const char* handler, const char* chain,
                   int active) {
@@ -88,28 +63,10 @@ class PickerTest : public ::testing::Test {
     EXPECT_TRUE(dispatch_line(*d, in.data(), buf, sizeof buf)) << line;
     return buf;
   }
-  void event(std::string_view line) {
-    std::string in(line);
-    handle_event_line(*d, in.data());
-  }
-
-  std::vector<std::string> log_texts() const {
-    std::vector<std::string> out;
-    std::string all = read_file(log_path);
-    std::size_t pos = 0;
-    for (std::size_t nl; (nl = all.find('\n', pos)) != std::string::npos;
-         pos = nl + 1) {
-      std::string line = all.substr(pos, nl - pos);
-      std::size_t tag = line.find(" amsd ");
-      out.push_back(tag == std::string::npos ? line : line.substr(tag + 6));
-    }
-    return out;
-  }
   std::string last_log() const {
     std::vector<std::string> all = log_texts();
     return all.empty() ? "" : all.back();
   }
-  void clear_log() { EXPECT_EQ(ftruncate(d->log.card_log_fd, 0), 0); }
 
   // The request ids held, in slot order; 0 for a free slot.
   std::vector<std::uint32_t> slot_ids() const {
@@ -120,9 +77,6 @@ class PickerTest : public ::testing::Test {
     return out;
   }
 
-  TempDir tmp;
-  std::string uptime, buffer, log_path, ipc;
-  std::unique_ptr<Daemon> d = std::make_unique<Daemon>();
   std::unique_ptr<fake::FakeLauncher> launcher;
   AppRecord* gallery = nullptr;
 };

@@ -1,6 +1,5 @@
 #include "amsd/protocol/start_kill.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -8,18 +7,17 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "amsd/core/daemon.h"
 #include "amsd/core/text.h"
 #include "amsd/protocol/dispatch.h"
 #include "tests/e2e/fake_peers.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/sleeper.h"
+#include "tests/support/test_daemon.h"
 
 // Signals meant for init or for this test program never leave it: a broken
 // guard must fail a test, not stop the machine's init or the test run.
@@ -53,53 +51,13 @@ std::vector<std::uint8_t> kill_payload(std::string_view pkg) {
   return p;
 }
 
-// A child that sleeps until a signal ends it.
-pid_t spawn_sleeper() {
-  pid_t pid = fork();
-  if (pid == 0) {
-    for (;;) {
-      pause();
-    }
-  }
-  return pid;
-}
-
-// The child's wait status once it ended, or -1 when it still runs at the
-// deadline (it is then killed).
-int reap(pid_t pid) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  int st = 0;
-  while (waitpid(pid, &st, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() >= end) {
-      syscall(SYS_kill, pid, SIGKILL);
-      waitpid(pid, &st, 0);
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return st;
-}
-
-class StartKillTest : public ::testing::Test {
+class StartKillTest : public DaemonTest {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(tmp.path().empty());
-    uptime = tmp.file("uptime");
-    ASSERT_TRUE(write_file(uptime, "42.50 10.00\n"));
-    d->log.uptime_path = uptime.c_str();
-    buffer = tmp.file("buffer.log");
-    d->log.buffer_path = buffer.c_str();
-    log_path = tmp.file("service.log");
-    d->log.card_log_fd =
-        open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    ASSERT_GE(d->log.card_log_fd, 0);
-    d->log.card_log_open = 1;
-    ipc = tmp.file("ipc.sock");
-    copy_text(d->cfg.ipc_sock_path, ipc);
+    ASSERT_NO_FATAL_FAILURE(DaemonTest::SetUp());
     launcher = std::make_unique<fake::FakeLauncher>(ipc);
     ASSERT_TRUE(launcher->ok());
   }
-  void TearDown() override { close(d->log.card_log_fd); }
 
   std::string start(std::string_view arg) {
     char buf[kRoom];
@@ -122,23 +80,6 @@ class StartKillTest : public ::testing::Test {
     return a;
   }
 
-  std::vector<std::string> log_texts() const {
-    std::vector<std::string> out;
-    std::string all = read_file(log_path);
-    std::size_t pos = 0;
-    for (std::size_t nl; (nl = all.find('\n', pos)) != std::string::npos;
-         pos = nl + 1) {
-      std::string line = all.substr(pos, nl - pos);
-      std::size_t tag = line.find(" amsd ");
-      out.push_back(tag == std::string::npos ? line : line.substr(tag + 6));
-    }
-    return out;
-  }
-  void clear_log() { EXPECT_EQ(ftruncate(d->log.card_log_fd, 0), 0); }
-
-  TempDir tmp;
-  std::string uptime, buffer, log_path, ipc;
-  std::unique_ptr<Daemon> d = std::make_unique<Daemon>();
   std::unique_ptr<fake::FakeLauncher> launcher;
 };
 

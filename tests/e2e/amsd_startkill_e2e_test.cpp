@@ -20,6 +20,8 @@
 
 #include "tests/e2e/fake_peers.h"
 #include "tests/e2e/harness.h"
+#include "tests/support/hex.h"
+#include "tests/support/sleeper.h"
 
 namespace {
 
@@ -31,16 +33,6 @@ constexpr auto npos = std::string::npos;
 std::string binary(const char* env, const char* built) {
   const char* v = std::getenv(env);
   return v && *v ? v : built;
-}
-
-std::string hex(std::string_view bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
-  return out;
 }
 
 bool can_connect(const std::string& path) {
@@ -75,30 +67,24 @@ std::string captured(const Amsd& a, const std::string& pkg) {
 // A child of the test that sleeps until a signal ends it.
 class Sleeper {
  public:
-  Sleeper() {
-    pid_ = fork();
-    if (pid_ == 0) {
-      for (;;) {
-        pause();
-      }
-    }
-  }
+  Sleeper() : pid_(spawn_sleeper()) {}
   ~Sleeper() {
-    if (pid_ > 0 && status_ < 0) {
-      ::kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
+    if (pid_ > 0 && !reaped_) {
+      reap(pid_, Millis(0));  // kills it when it still runs
     }
   }
   pid_t pid() const { return pid_; }
-  // The signal that ended it, or 0 when it still runs at the deadline.
+  // The signal that ended it, or 0 when it still runs at the deadline (it is
+  // then killed).
   int end_signal() {
-    wait_until([this] { return waitpid(pid_, &status_, WNOHANG) == pid_; });
-    return status_ >= 0 && WIFSIGNALED(status_) ? WTERMSIG(status_) : 0;
+    int st = reap(pid_, kDeadline);
+    reaped_ = true;
+    return st >= 0 && WIFSIGNALED(st) ? WTERMSIG(st) : 0;
   }
 
  private:
-  pid_t pid_ = -1;
-  int status_ = -1;
+  pid_t pid_;
+  bool reaped_ = false;
 };
 
 class StartKillE2e : public ::testing::Test {
