@@ -62,23 +62,15 @@ TEST(AmsdRegistry, ResolveAndHistoryViews) {
     const char* line;
     std::string reply;
   };
+  // The replies' every byte is pinned by the dispatcher's unit tests; here
+  // only that the real daemon's views see the scanned card.
   const Case cases[] = {
     { "resolve demo main", "CHAIN demo main 3 a;b;c\n" },
     { "resolve demo empty", "CHAIN demo empty 0 \n" },
     { "resolve demo other", "ERR resolve demo/other failed (-2)\n" },
     { "resolve plain anything x", "CHAIN plain anything 1 anything\n" },
-    { "resolve nosuch main", "ERR resolve nosuch/main failed (-2)\n" },
-    { "resolve demo", "ERR resolve needs <pkg> <activity>\n" },
-    { "resolve", "ERR resolve needs <pkg> <activity>\n" },
-    { "history", "# amd history (all)\n" },
     { "history demo", "# amd history demo\n" },
     { "history nosuch", "# amd history nosuch\n(no such app nosuch)\n" },
-    { "status", "# amd status (running apps)\n(none running)\n" },
-    { "  status\r", "# amd status (running apps)\n(none running)\n" },
-    { "STATUS", "ERR unknown cmd: STATUS\n" },
-    { "start", "ERR start needs <pkg>[/<act>]\n" },
-    { "kill", "ERR kill needs <pkg>\n" },
-    { "picker", "ERR picker needs <action>\n" },
   };
   for (const Case& c : cases) {
     EXPECT_EQ(a.command(c.line), c.reply) << c.line;
