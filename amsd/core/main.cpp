@@ -1,15 +1,20 @@
 // quor_amsd: the app-management service daemon.
+#include <new>
+
 #include "amsd/core/config.h"
 #include "amsd/core/daemon.h"
 #include "amsd/core/event_loop.h"
 #include "amsd/core/signals.h"
 
 // Static storage: the tables are large and live as long as the process.
-static constinit Daemon g_daemon;
+// The daemon's state has a few non-zero defaults, which would put all of it
+// into the program file's data; zeroed storage constructed at start keeps
+// the file small.
+alignas(Daemon) static unsigned char g_daemon_storage[sizeof(Daemon)];
 static constinit ClientTable g_clients;
 
 int main(int argc, char** argv) {
-  Daemon& d = g_daemon;
+  Daemon& d = *new (g_daemon_storage) Daemon();
   int status = config_parse_args(d.cfg, argc, argv);
   if (status != CONFIG_RUN) {
     return status;

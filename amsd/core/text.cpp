@@ -47,7 +47,7 @@ int split_words(std::string_view line, std::string_view* words, int max) {
     while (i < line.size() && line[i] != ' ') {
       ++i;
     }
-    words[n++] = line.substr(start, i - start);
+    words[n++] = slice(line, start, i - start);
   }
   return n;
 }

@@ -21,6 +21,17 @@ bool copy_text(char (&dst)[N], std::string_view src) {
 [[gnu::format(printf, 3, 4)]] int format_path(char* dst, std::size_t cap,
                                               const char* fmt, ...);
 
+// s.substr(pos, n) that never throws: pos is held at the end of s. The
+// daemon carries no exception support, and substr would pull it in.
+inline std::string_view slice(std::string_view s, std::size_t pos,
+                              std::size_t n = std::string_view::npos) {
+  if (pos > s.size()) {
+    pos = s.size();
+  }
+  std::size_t left = s.size() - pos;
+  return std::string_view(s.data() + pos, n < left ? n : left);
+}
+
 // Splits at the space character only: runs of spaces count as one, leading
 // spaces are skipped, words are never empty. Returns the number of words
 // stored (at most max).

@@ -200,8 +200,8 @@ void merge_route(AppRecord& app, std::string_view entry) {
     return;
   }
   char key[sizeof RouteEntry::key];
-  copy_text(key, entry.substr(0, eq));
-  std::string_view value = entry.substr(eq + 1);
+  copy_text(key, slice(entry, 0, eq));
+  std::string_view value = slice(entry, eq + 1);
   for (int i = 0; i < app.route_count; ++i) {
     if (std::strcmp(app.routes[i].key, key) == 0) {
       copy_text(app.routes[i].chain, value);
@@ -230,7 +230,7 @@ void handle_declare(Daemon& d, const std::string_view* w, int n) {
   std::string_view rest(buf, static_cast<std::size_t>(hex_decode(w[3], buf)));
   while (!rest.empty()) {
     std::size_t end = rest.find('\0');
-    std::string_view entry = rest.substr(0, end);
+    std::string_view entry = slice(rest, 0, end);
     if (entry.empty()) {
       break;
     }
@@ -321,7 +321,7 @@ int parse_picker_line(std::string_view line, PickerLine& out) {
 void handle_event_line(Daemon& d, char* line) {
   std::string_view s(line);
   if (s.starts_with("EV ")) {
-    handle_ev(d, s.substr(3));
+    handle_ev(d, slice(s, 3));
     return;
   }
   if (s.starts_with("DECLARE ")) {

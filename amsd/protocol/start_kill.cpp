@@ -36,8 +36,8 @@ void start_command(Daemon& d, std::string_view arg, Reply& out) {
   std::string_view pkg = text;
   std::string_view act;
   if (std::size_t slash = pkg.find('/'); slash != std::string_view::npos) {
-    act = pkg.substr(slash + 1);
-    pkg = pkg.substr(0, slash);
+    act = slice(pkg, slash + 1);
+    pkg = slice(pkg, 0, slash);
   }
   AppRecord* app = find_app(d.registry, pkg);
   if (!app) {

@@ -14,7 +14,7 @@ AppRecord* find_app(Registry& reg, std::string_view pkg) {
 }
 
 AppRecord* find_or_add_app(Registry& reg, std::string_view pkg) {
-  std::string_view key = pkg.substr(0, sizeof AppRecord::pkg - 1);
+  std::string_view key = slice(pkg, 0, sizeof AppRecord::pkg - 1);
   if (AppRecord* app = find_app(reg, key)) {
     return app;
   }

@@ -13,7 +13,7 @@
 // The manifest is C text: nothing after a zero byte counts.
 static std::string_view up_to_nul(std::string_view text) {
   std::size_t z = text.find('\0');
-  return z == std::string_view::npos ? text : text.substr(0, z);
+  return z == std::string_view::npos ? text : slice(text, 0, z);
 }
 
 static bool is_blank(char c) {
@@ -51,7 +51,7 @@ void manifest_value(std::string_view text, std::string_view key,
   if (close == std::string_view::npos) {
     return;
   }
-  copy_text(out, text.substr(i + 1, close - i - 1));
+  copy_text(out, slice(text, i + 1, close - i - 1));
   utf8_cut(out);
 }
 
@@ -144,7 +144,7 @@ static std::size_t entry_value(std::string_view text, std::size_t from,
     ++i;
   }
   if (i >= text.size()) {
-    value = text.substr(text.size());  // empty, but never a null pointer
+    value = slice(text, text.size());  // empty, but never a null pointer
     return text.size();
   }
   ++i;
@@ -159,7 +159,7 @@ static std::size_t entry_value(std::string_view text, std::size_t from,
          !ends_value(text[i])) {
     ++i;
   }
-  value = text.substr(start, i - start);
+  value = slice(text, start, i - start);
   return i;
 }
 
@@ -204,7 +204,7 @@ void manifest_routes(std::string_view text, AppRecord& app) {
     while (!chain.empty() && is_blank(chain.back())) {
       chain.remove_suffix(1);
     }
-    set_route(app, text.substr(k, e - k), chain);
+    set_route(app, slice(text, k, e - k), chain);
   }
 }
 
@@ -246,7 +246,7 @@ void manifest_pickers(std::string_view text, Registry& reg,
       // "picker.a.b" declares the action a.
       std::string_view chain;
       entry_value(text, e, chain);
-      set_picker(reg, text.substr(k, e - k), app, chain);
+      set_picker(reg, slice(text, k, e - k), app, chain);
     }
     pos = e;
   }

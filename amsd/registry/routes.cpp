@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "amsd/core/text.h"
+
 static int len(std::string_view s) {
   return static_cast<int>(s.size());
 }
@@ -29,7 +31,7 @@ void resolve_route(Registry& reg, std::string_view pkg,
   const AppRecord* app = find_app(reg, pkg);
   if (app && app->route_count == 0) {
     // Without routes every activity is a chain of its own.
-    std::string_view chain = activity.substr(0, sizeof RouteEntry::chain - 1);
+    std::string_view chain = slice(activity, 0, sizeof RouteEntry::chain - 1);
     reply_chain(out, pkg, activity, 1, chain);
     return;
   }
