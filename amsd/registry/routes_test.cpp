@@ -16,8 +16,7 @@ class ResolveTest : public ::testing::Test {
     AppRecord& app = *find_or_add_app(*reg, "app");
     const char* const routes[][2] = {
       { "home", "a;b;c" }, { "empty", "" },   { "lead", ";a" },
-      { "trail", "a;" },   { "dbl", "a;;b" }, { "one", "solo" },
-      { "sep", ";" },
+      { "trail", "a;" },   { "dbl", "a;;b" },
     };
     for (const auto& r : routes) {
       RouteEntry& e = app.routes[app.route_count++];
@@ -38,41 +37,29 @@ class ResolveTest : public ::testing::Test {
 };
 
 TEST_F(ResolveTest, RepliesByTheTable) {
-  struct Case {
-    const char* pkg;
-    std::string act;
-    std::string want;
-  };
   const std::string needs = "ERR resolve needs <pkg> <activity>\n";
-  const Case cases[] = {
+  const std::string act16 = "home" + std::string(12, 'x');
+  const std::string act200(200, 'a');
+  const std::string cases[][3] = {
     { "plain", "main", "CHAIN plain main 1 main\n" },
+    { "plain", act200,
+      "CHAIN plain " + act200 + " 1 " + std::string(159, 'a') + "\n" },
     { "app", "home", "CHAIN app home 3 a;b;c\n" },
     { "app", "empty", "CHAIN app empty 0 \n" },
     { "app", "lead", "CHAIN app lead 2 ;a\n" },
     { "app", "trail", "CHAIN app trail 2 a;\n" },
     { "app", "dbl", "CHAIN app dbl 3 a;;b\n" },
-    { "app", "one", "CHAIN app one 1 solo\n" },
-    { "app", "sep", "CHAIN app sep 2 ;\n" },
     { "app", "Home", "ERR resolve app/Home failed (-2)\n" },
     { "app", "main", "ERR resolve app/main failed (-2)\n" },
-    { "app", "home" + std::string(12, 'x'),
-      "ERR resolve app/home" + std::string(12, 'x') + " failed (-2)\n" },
+    { "app", act16, "ERR resolve app/" + act16 + " failed (-2)\n" },
     { "nobody", "main", "ERR resolve nobody/main failed (-2)\n" },
     { "plain", "", needs },
     { "", "main", needs },
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(resolve(c.pkg, c.act), c.want) << c.pkg << " " << c.act;
+  for (const auto& [pkg, act, want] : cases) {
+    EXPECT_EQ(resolve(pkg, act), want) << pkg << " " << act;
   }
-}
-
-TEST_F(ResolveTest, ActivityAsItsOwnChainIsCutTo159Bytes) {
-  std::string act(200, 'a');
-  EXPECT_EQ(resolve("plain", act),
-            "CHAIN plain " + act + " 1 " + std::string(159, 'a') + "\n");
-}
-
-TEST_F(ResolveTest, ReplyIsCutToTheRoom) {
+  // The reply is cut to the room left.
   EXPECT_EQ(resolve("app", "home", 12), "CHAIN app h");
   EXPECT_EQ(resolve("app", "home", 1), "");
 }

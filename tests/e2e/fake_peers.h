@@ -1,19 +1,19 @@
 // Stand-ins for the daemon's peers in tests: a launcher that records the
 // request frames it gets and answers as told, and a listener that records
 // the text lines sent to it (the crash listener, or a control socket).
-// Each serves its socket on a thread of its own; destroying it stops the
-// thread, closes every connection and removes the socket file.
+// Destroying one stops its threads, closes its connections and removes the
+// socket file.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "amsd/launcher/frame.h"
@@ -28,128 +28,103 @@ std::vector<std::uint8_t> frame_bytes(std::uint16_t kind, std::uint32_t length,
 // A valid REPLY_RESULT frame carrying code.
 std::vector<std::uint8_t> result_bytes(std::uint32_t code);
 
-// What the fake launcher does with one request.
+// What the fake launcher does with one request: send bytes (the first
+// close_after of them) and close.
 struct FakeReply {
-  enum class Mode {
-    kSend,        // send bytes, then wait for the peer to close
-    kCloseAfter,  // send the first close_after bytes, then close
-    kSilent,      // send nothing; hold until the peer closes or release()
-    kTrickle,     // send bytes one at a time, step_ms apart
-  };
-  Mode mode = Mode::kSend;
   std::vector<std::uint8_t> bytes;
-  std::size_t close_after = 0;
-  int step_ms = 0;
+  std::size_t close_after = SIZE_MAX;
+  int step_ms = 0;    // above 0: one byte at a time, this far apart
+  bool hold = false;  // send nothing; hold until the peer closes
 
-  static FakeReply accept() { return result(0); }
-  static FakeReply result(std::uint32_t code);
-  static FakeReply error();
-  static FakeReply raw(std::vector<std::uint8_t> bytes);
+  static FakeReply raw(std::vector<std::uint8_t> b) { return { std::move(b) }; }
+  static FakeReply result(std::uint32_t code) { return { result_bytes(code) }; }
+  static FakeReply error() { return { frame_bytes(REPLY_ERROR, 0, {}) }; }
   static FakeReply cut(std::size_t n,
-                       std::vector<std::uint8_t> bytes = result_bytes(0));
-  static FakeReply silent();
-  static FakeReply trickle(std::vector<std::uint8_t> bytes, int step_ms);
+                       std::vector<std::uint8_t> b = result_bytes(0)) {
+    return { std::move(b), n };
+  }
+  static FakeReply silent() { return { {}, 0, 0, true }; }
+  static FakeReply trickle(std::vector<std::uint8_t> b, int step_ms) {
+    return { std::move(b), SIZE_MAX, step_ms };
+  }
 };
 
 // One request as the fake launcher read it.
 struct RecordedFrame {
   IpcHeader header{};
   std::vector<std::uint8_t> payload;  // at most 4096 bytes are kept
-
-  // The payload read as a request; missing bytes read as zero.
-  StartRequest start() const;
-  KillRequest kill() const;
 };
 
-class FakeLauncher {
+// A listening socket whose connections are accepted on a thread of its own.
+class Peer {
  public:
-  // Listens at path (a stale file there is removed first). Connections are
-  // served one at a time, in order. Every request gets the next queued reply,
-  // else the default reply (accept, unless set otherwise).
-  explicit FakeLauncher(std::string path);
-  ~FakeLauncher();
-  FakeLauncher(const FakeLauncher&) = delete;
-  FakeLauncher& operator=(const FakeLauncher&) = delete;
-
+  Peer(const Peer&) = delete;
+  Peer& operator=(const Peer&) = delete;
   bool ok() const { return listen_fd_ >= 0; }
-  const std::string& path() const { return path_; }
 
-  void set_default(FakeReply reply);
-  void push(FakeReply reply);
-  // Ends a silent hold in progress (the peer sees the connection close).
-  void release();
+ protected:
+  // A stale file at path is removed first.
+  explicit Peer(std::string path);
+  ~Peer();
+  // Starts accepting; derived constructors call it last.
+  void start();
+  // Stops and joins the thread; derived destructors call it first.
+  void stop();
+  // Takes over one accepted connection.
+  virtual void serve(int fd) = 0;
+  // Waits for fd (-1: none) up to timeout_ms (-1: no limit): 1 readable,
+  // 0 timed out, -1 once the peer is stopping.
+  int wait(int fd, int timeout_ms);
 
-  std::size_t frame_count() const;
-  std::vector<RecordedFrame> frames() const;
-  // True once at least n requests were recorded, false at the deadline.
-  bool wait_frames(std::size_t n, int timeout_ms) const;
-  // Connections accepted, including those that sent no whole header.
-  std::size_t connection_count() const;
+  mutable std::mutex mu_;
 
  private:
-  void run();
-  void serve(int fd);
-  FakeReply next_reply();
-  void hold(int fd, int release_seen);
-  bool pause(int ms);
-  int wait_readable(int fd, int timeout_ms);
-
   std::string path_;
   int listen_fd_ = -1;
   int wake_[2] = { -1, -1 };
   std::atomic<bool> stop_{ false };
-  std::atomic<int> releases_{ 0 };
-  mutable std::mutex mu_;
-  mutable std::condition_variable cv_;
+  std::thread thread_;
+};
+
+class FakeLauncher final : public Peer {
+ public:
+  // Connections are served one at a time, in order. Every request gets the
+  // next queued reply, else an acceptance.
+  explicit FakeLauncher(std::string path) : Peer(std::move(path)) { start(); }
+  ~FakeLauncher() { stop(); }
+
+  void push(FakeReply reply);
+  std::vector<RecordedFrame> frames() const;
+  std::size_t frame_count() const { return frames().size(); }
+
+ private:
+  void serve(int fd) override;
+
   std::vector<RecordedFrame> frames_;
   std::deque<FakeReply> queue_;
-  FakeReply default_ = FakeReply::accept();
-  std::size_t connections_ = 0;
-  std::thread thread_;
 };
 
 // Records every newline-ended line that arrives on any connection, in
 // arrival order, without its newline; what is left when a peer closes counts
 // as one more line. A crash notice is one line per connection.
-class LineListener {
+class LineListener final : public Peer {
  public:
-  explicit LineListener(std::string path);
+  explicit LineListener(std::string path) : Peer(std::move(path)) { start(); }
   ~LineListener();
-  LineListener(const LineListener&) = delete;
-  LineListener& operator=(const LineListener&) = delete;
-
-  bool ok() const { return listen_fd_ >= 0; }
-  const std::string& path() const { return path_; }
 
   std::vector<std::string> lines() const;
-  std::size_t line_count() const;
-  std::size_t connection_count() const;
-  // True once at least n lines arrived, false at the deadline.
-  bool wait_lines(std::size_t n, int timeout_ms) const;
-  // The first line that matches, waiting for it until the deadline; empty
-  // when none came.
-  std::string wait_line(const std::function<bool(const std::string&)>& match,
-                        int timeout_ms) const;
+  std::size_t line_count() const { return lines().size(); }
+  // The first line that begins with prefix, waiting for it until the
+  // deadline; empty when none came.
   std::string wait_prefix(std::string_view prefix, int timeout_ms) const;
 
  private:
-  struct Conn {
-    int fd;
-    std::string partial;
-  };
-  void run();
-  void take(Conn& c, const char* data, std::size_t n);
-  void finish(Conn& c);
+  void serve(int fd) override;
+  void read_lines(int fd);
 
-  std::string path_;
-  int listen_fd_ = -1;
-  int wake_[2] = { -1, -1 };
-  std::atomic<bool> stop_{ false };
-  mutable std::mutex mu_;
   mutable std::condition_variable cv_;
   std::vector<std::string> lines_;
-  std::size_t connections_ = 0;
-  std::thread thread_;
+  std::vector<std::thread> readers_;  // one per connection
 };
 
 using CrashListener = LineListener;

@@ -1,39 +1,65 @@
 // End-to-end tests of quor_route: the real binary, plain files as jack
 // switch states and a scripted stand-in for the mixer tool.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "tests/e2e/route_harness.h"
+#include "tests/e2e/harness.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
+using e2e::wait_until;
 using Lines = std::vector<std::string>;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
 
-constexpr char USAGE[] =
-    "quor_route [--ms MS] [--iters N]   (默认常驻轮询; N>0 跑 N 轮后退出)\n";
 constexpr char NO_JACK[] = "no jack (headset=0 balance=0), keep last port";
-constexpr char ROUTING_HEADSET[] =
+constexpr char ROUTING[] =
     "jack changed -> routing to 3.5 headset (wanted 2, was -1)";
-constexpr char ROUTED_HEADSET[] = "routed ok: numid=9 -> 2 (3.5 headset)";
+constexpr char ROUTING_FROM_3[] =
+    "jack changed -> routing to 3.5 headset (wanted 2, was 3)";
+constexpr char ROUTED[] = "routed ok: numid=9 -> 2 (3.5 headset)";
+constexpr char NO_JACK_2[] = "no jack (headset=2 balance=0), keep last port";
+constexpr char VERIFY_FAILED[] =
+    "route verify failed: wanted 2 got -1 (no retry)";
 constexpr char CGET[] = "cget numid=9";
-constexpr char CSET_HEADSET[] = "cset numid=9 2";
+constexpr char CSET[] = "cset numid=9 2";
+
+// The lines of text; the daemon's log prefix is taken off. A line lacking
+// it is kept whole, so that a comparison shows it.
+Lines split_lines(const std::string& text) {
+  Lines lines;
+  for (std::size_t start = 0, nl;
+       (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {
+    std::string line = text.substr(start, nl - start);
+    lines.push_back(line.starts_with("[quor_route] ") ? line.substr(13) : line);
+  }
+  return lines;
+}
+
+// True once pid has ended: gone, or a zombie nobody reaped yet.
+bool process_gone(const std::string& pid) {
+  std::string stat = read_file("/proc/" + pid + "/stat");
+  std::size_t paren = stat.rfind(')');
+  return paren == std::string::npos || stat.compare(paren + 2, 1, "Z") == 0;
+}
 
 // One scratch directory with the jack files, a copy of the fake mixer tool
-// and the fake's state.
+// and the fake's state (value, mode, and the calls and hung pids it
+// records), and one run of quor_route on them.
 struct Rig {
   TempDir dir;
   std::string amixer;
+  e2e::Process proc;
 
   explicit Rig(const std::string& tool_dir = "") {
-    std::string where = dir.path();
-    if (!tool_dir.empty()) {
-      where = dir.file(tool_dir);
-      mkdir(where.c_str(), 0755);
-    }
+    std::string where = tool_dir.empty() ? dir.path() : dir.file(tool_dir);
+    mkdir(where.c_str(), 0755);
     // A copy, so it is executable whatever mode the checkout gave it.
     amixer = where + "/fake_amixer.sh";
     write_file(amixer, read_file(QUOR_FAKE_AMIXER));
@@ -50,87 +76,84 @@ struct Rig {
     set("headset", std::to_string(headset) + "\n");
     set("balance", std::to_string(balance) + "\n");
   }
-  std::vector<std::string> env(const std::string& tool = "") const {
-    return { "QUOR_AMIXER=" + (tool.empty() ? amixer : tool),
-             "QUOR_HEADSET_SW=" + dir.file("headset"),
-             "QUOR_BALANCE_SW=" + dir.file("balance"),
-             "FAKE_AMIXER_DIR=" + dir.path() };
+  Lines switches() const {
+    return { "QUOR_HEADSET_SW=" + dir.file("headset"),
+             "QUOR_BALANCE_SW=" + dir.file("balance") };
   }
-  std::string start_line(int poll_ms) const {
-    return "start: numid=9 poll_ms=" + std::to_string(poll_ms) +
-           " amixer=" + amixer;
+  Lines env(const std::string& tool = "") const {
+    Lines e = switches();
+    e.push_back("QUOR_AMIXER=" + (tool.empty() ? amixer : tool));
+    e.push_back("FAKE_AMIXER_DIR=" + dir.path());
+    return e;
+  }
+
+  bool start(const Lines& args, const Lines& environment) {
+    const char* bin = std::getenv("QUOR_ROUTE_BIN");
+    Lines argv = { bin && *bin ? bin : QUOR_ROUTE_BIN };
+    argv.insert(argv.end(), args.begin(), args.end());
+    return proc.spawn(argv, environment, dir.file("out"), dir.file("err"),
+                      dir.path());
+  }
+  // SIGTERM, then the time until the exit.
+  milliseconds stop() {
+    Clock::time_point sent = Clock::now();
+    kill(proc.pid(), SIGTERM);
+    EXPECT_EQ(proc.wait_exit(), 0);
+    return std::chrono::duration_cast<milliseconds>(Clock::now() - sent);
+  }
+
+  Lines log() const { return split_lines(read_file(dir.file("err"))); }
+  Lines after_start() const {
+    Lines all = log();
+    return all.empty() ? all : Lines(all.begin() + 1, all.end());
+  }
+  bool wait_lines(std::size_t n) {
+    return wait_until([&] { return after_start().size() >= n; });
   }
   Lines calls() const { return split_lines(read_file(dir.file("calls"))); }
-  std::vector<pid_t> hung() const {
-    std::vector<pid_t> pids;
-    for (const std::string& l : split_lines(read_file(dir.file("hung")))) {
-      pids.push_back(std::stoi(l));
-    }
-    return pids;
-  }
+  Lines hung() const { return split_lines(read_file(dir.file("hung"))); }
 };
 
-// The log lines after the start line.
-Lines after_start(const RouteDaemon& d) {
-  Lines all = d.lines();
-  return all.empty() ? all : Lines(all.begin() + 1, all.end());
-}
-
 TEST(RouteOptions, UsageAndStartLines) {
-  const std::string DEFAULT_START =
-      "start: numid=9 poll_ms=1000 amixer=/usr/bin/amixer";
+  const std::string DEFAULTS = "poll_ms=1000 amixer=/usr/bin/amixer";
+  const std::string FLOOR = "poll_ms=50 amixer=/usr/bin/amixer";
   struct Case {
-    std::vector<std::string> args;
-    std::vector<std::string> env;
+    Lines args;
+    std::string env;
     std::string start;  // empty: the usage line is expected
-    std::string exit = "exit (iters=1)";
   };
   const Case cases[] = {
-    { { "-h" }, {}, "" },
-    { { "--help" }, {}, "" },
-    { { "--ms", "100", "--iters", "2", "--help" }, {}, "" },
-    { { "--iters", "1", "stray", "-h" }, {}, "" },
-    { { "--ms", "-h", "--iters", "1" },
-      {},
-      "start: numid=9 poll_ms=50 "
-      "amixer=/usr/bin/amixer" },
-    { { "--iters", "-h", "--iters", "1" }, {}, DEFAULT_START },
-    { { "--ms", "10", "--iters", "1" },
-      {},
-      "start: numid=9 poll_ms=50 "
-      "amixer=/usr/bin/amixer" },
-    { { "--ms", "abc", "--iters", "1" },
-      {},
-      "start: numid=9 poll_ms=50 "
-      "amixer=/usr/bin/amixer" },
-    { { "stray", "--ms", "999", "--iters", "1" },
-      {},
-      "start: numid=9 poll_ms=999 amixer=/usr/bin/amixer" },
-    { { "--iters", "1", "--ms" }, {}, DEFAULT_START },
-    { { "--iters", "1" }, { "QUOR_AMIXER=" }, DEFAULT_START },
-    { { "--iters", "1" },
-      { "QUOR_AMIXER=/opt/mix" },
-      "start: numid=9 poll_ms=1000 amixer=/opt/mix" },
+    { { "-h" }, "", "" },
+    { { "--ms", "100", "--iters", "2", "stray", "--help" }, "", "" },
+    // Right after an option that takes a value, "-h" is that value.
+    { { "--ms", "-h", "--iters", "1" }, "", FLOOR },
+    { { "--iters", "-h", "--iters", "1" }, "", DEFAULTS },
+    { { "--ms", "10", "--iters", "1" }, "", FLOOR },
+    { { "--iters", "1", "--ms" }, "", DEFAULTS },
+    { { "--iters", "1" }, "QUOR_AMIXER=", DEFAULTS },
+    { { "--iters", "1" }, "QUOR_AMIXER=/mix", "poll_ms=1000 amixer=/mix" },
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args));
     Rig rig;
     rig.jacks(0, 0);
-    std::vector<std::string> env = {
-      "QUOR_HEADSET_SW=" + rig.dir.file("headset"),
-      "QUOR_BALANCE_SW=" + rig.dir.file("balance")
-    };
-    env.insert(env.end(), c.env.begin(), c.env.end());
-    RouteDaemon d;
-    ASSERT_TRUE(d.start(c.args, env));
-    ASSERT_EQ(d.wait_exit(), 0);
+    Lines env = rig.switches();
+    if (!c.env.empty()) {
+      env.push_back(c.env);
+    }
+    ASSERT_TRUE(rig.start(c.args, env));
+    ASSERT_EQ(rig.proc.wait_exit(), 0);
+    std::string out = read_file(rig.dir.file("out"));
     if (c.start.empty()) {
-      EXPECT_EQ(d.out(), USAGE);
-      EXPECT_EQ(d.err(), "");
+      EXPECT_EQ(out,
+                "quor_route [--ms MS] [--iters N]   (默认常驻轮询; N>0 跑 N "
+                "轮后退出)\n");
+      EXPECT_EQ(read_file(rig.dir.file("err")), "");
       continue;
     }
-    EXPECT_EQ(d.out(), "");
-    EXPECT_EQ(d.lines(), (Lines{ c.start, NO_JACK, c.exit }));
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(rig.log(), (Lines{ "start: numid=9 " + c.start, NO_JACK,
+                                 "exit (iters=1)" }));
   }
 }
 
@@ -138,25 +161,19 @@ TEST(RouteCycle, SwitchStatesReadEveryCycle) {
   struct Case {
     const char* headset;  // nullptr: no such file
     const char* balance;
-    Lines cycles;
+    std::string line;
+    std::size_t times;  // cycles that log the line
   };
-  const std::string ERR_BALANCE =
-      "switch read err: headset=1 balance=-1 (skip this cycle)";
-  const std::string ERR_HEADSET =
-      "switch read err: headset=-1 balance=0 (skip this cycle)";
-  const std::string ERR_NEGATIVE =
-      "switch read err: headset=-3 balance=0 (skip this cycle)";
   const Case cases[] = {
-    { "0\n", "0\n", { NO_JACK } },
-    { "2\n", "0\n", { "no jack (headset=2 balance=0), keep last port" } },
-    { "on\n", "0", { NO_JACK } },
-    { "1\n", nullptr, { ERR_BALANCE, ERR_BALANCE, ERR_BALANCE } },
-    { nullptr, "0\n", { ERR_HEADSET, ERR_HEADSET, ERR_HEADSET } },
-    { "", "0\n", { ERR_HEADSET, ERR_HEADSET, ERR_HEADSET } },
-    { "-3\n", "0\n", { ERR_NEGATIVE, ERR_NEGATIVE, ERR_NEGATIVE } },
+    { "2\n", "0", NO_JACK_2, 1 },
+    { "1\n", nullptr, "switch read err: headset=1 balance=-1 (skip this cycle)",
+      3 },
+    { "", "0\n", "switch read err: headset=-1 balance=0 (skip this cycle)", 3 },
+    { "-3\n", "0\n", "switch read err: headset=-3 balance=0 (skip this cycle)",
+      3 },
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.cycles.front());
+    SCOPED_TRACE(c.line);
     Rig rig;
     if (c.headset) {
       rig.set("headset", c.headset);
@@ -164,16 +181,16 @@ TEST(RouteCycle, SwitchStatesReadEveryCycle) {
     if (c.balance) {
       rig.set("balance", c.balance);
     }
-    RouteDaemon d;
-    ASSERT_TRUE(d.start({ "--ms", "50", "--iters", "3" }, rig.env()));
-    ASSERT_EQ(d.wait_exit(), 0);
-    Lines want = { rig.start_line(50) };
-    want.insert(want.end(), c.cycles.begin(), c.cycles.end());
-    want.push_back("exit (iters=3)");
-    EXPECT_EQ(d.lines(), want);
-    EXPECT_EQ(rig.calls(), Lines{});
+    Clock::time_point started = Clock::now();
+    ASSERT_TRUE(rig.start({ "--ms", "50", "--iters", "3" }, rig.env()));
+    ASSERT_EQ(rig.proc.wait_exit(), 0);
     // Three cycles, two sleeps of one 200 ms slice each.
-    EXPECT_GE(d.exited_ms() - d.started_ms(), 400);
+    EXPECT_GE(Clock::now() - started, milliseconds(400));
+    Lines want = { "start: numid=9 poll_ms=50 amixer=" + rig.amixer };
+    want.insert(want.end(), c.times, c.line);
+    want.push_back("exit (iters=3)");
+    EXPECT_EQ(rig.log(), want);
+    EXPECT_EQ(rig.calls(), Lines{});
   }
 }
 
@@ -181,8 +198,7 @@ TEST(RouteCycle, JackChangesRouteThePort) {
   Rig rig;
   rig.set("value", "3\n");
   rig.jacks(0, 0);
-  RouteDaemon d;
-  ASSERT_TRUE(d.start({ "--ms", "50" }, rig.env()));
+  ASSERT_TRUE(rig.start({ "--ms", "50" }, rig.env()));
   struct Step {
     int headset;
     int balance;
@@ -191,35 +207,27 @@ TEST(RouteCycle, JackChangesRouteThePort) {
   };
   const Step steps[] = {
     { 0, 0, { NO_JACK }, {} },
-    { 1,
-      0,
-      { "jack changed -> routing to 3.5 headset (wanted 2, was 3)",
-        ROUTED_HEADSET },
-      { CGET, CSET_HEADSET, CGET } },
+    { 1, 0, { ROUTING_FROM_3, ROUTED }, { CGET, CSET, CGET } },
     { 1,
       1,
       { "jack changed -> routing to 4.4 balance (wanted 3, was 2)",
         "routed ok: numid=9 -> 3 (4.4 balance)" },
       { CGET, "cset numid=9 3", CGET } },
-    { 1,
-      0,
-      { "jack changed -> routing to 3.5 headset (wanted 2, was 3)",
-        ROUTED_HEADSET },
-      { CGET, CSET_HEADSET, CGET } },
+    { 1, 0, { ROUTING_FROM_3, ROUTED }, { CGET, CSET, CGET } },
     // A state of 2 is no plug; the mixer keeps its port.
-    { 2, 0, { "no jack (headset=2 balance=0), keep last port" }, {} },
+    { 2, 0, { NO_JACK_2 }, {} },
     // Plugging in again asks the mixer, which still holds the port.
     { 1, 0, { "3.5 headset already routed (port=2)" }, { CGET } },
   };
-  Lines want_lines = { rig.start_line(50) };
+  Lines want_lines;
   Lines want_calls;
   for (const Step& s : steps) {
     SCOPED_TRACE(s.lines.front());
     rig.jacks(s.headset, s.balance);
     want_lines.insert(want_lines.end(), s.lines.begin(), s.lines.end());
     want_calls.insert(want_calls.end(), s.calls.begin(), s.calls.end());
-    ASSERT_TRUE(d.wait_lines(want_lines.size()));
-    EXPECT_EQ(d.lines(), want_lines);
+    ASSERT_TRUE(rig.wait_lines(want_lines.size()));
+    EXPECT_EQ(rig.after_start(), want_lines);
     // The read-back precedes the line, so every call is logged by now; a
     // steady cycle adds none.
     EXPECT_EQ(rig.calls(), want_calls);
@@ -227,126 +235,78 @@ TEST(RouteCycle, JackChangesRouteThePort) {
   EXPECT_EQ(read_file(rig.dir.file("value")), "2\n");
 }
 
+// After a failed set or read-back the port counts as set: no retry until
+// a jack changes. A command line that would be cut is not run at all.
 TEST(RouteMixer, FaultsAreNotRetried) {
+  const std::string VERIFY_GOT_3 =
+      "route verify failed: wanted 2 got 3 (no retry)";
+  const std::string EXEC_FAILED = "amixer cset exec failed (wanted 2)";
   struct Case {
-    const char* what;
-    const char* mode;
-    const char* value;
-    bool missing_tool;
-    bool long_path;
-    Lines lines;
-    Lines calls;
+    std::string tool_dir, mode, tool;
+    Lines lines, calls;
   };
   const Case cases[] = {
-    { "steady",
-      "",
-      "2\n",
-      false,
-      false,
-      { "3.5 headset already routed (port=2)" },
-      { CGET } },
-    { "missing tool",
-      "",
-      "3\n",
-      true,
-      false,
-      { ROUTING_HEADSET, "route verify failed: wanted 2 got -1 (no retry)" },
-      {} },
-    { "silent tool",
-      "silent",
-      "3\n",
-      false,
-      false,
-      { ROUTING_HEADSET, "route verify failed: wanted 2 got -1 (no retry)" },
-      { CGET, CSET_HEADSET, CGET } },
-    { "set ignored",
+    { "", "", "/no/such/tool", { ROUTING, VERIFY_FAILED }, {} },
+    { "",
       "ignore-set",
-      "3\n",
-      false,
-      false,
-      { "jack changed -> routing to 3.5 headset (wanted 2, was 3)",
-        "route verify failed: wanted 2 got 3 (no retry)" },
-      { CGET, CSET_HEADSET, CGET } },
-    // A command line that would be cut is not run at all.
-    { "path too long",
       "",
-      "3\n",
-      false,
-      true,
-      { ROUTING_HEADSET, "amixer cset exec failed (wanted 2)" },
-      {} },
+      { ROUTING_FROM_3, VERIFY_GOT_3 },
+      { CGET, CSET, CGET } },
+    { std::string(150, 'd'), "", "", { ROUTING, EXEC_FAILED }, {} },
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    Rig rig(c.long_path ? std::string(150, 'd') : "");
-    rig.set("value", c.value);
+    SCOPED_TRACE(c.lines.back());
+    Rig rig(c.tool_dir);
+    rig.set("value", "3\n");
     rig.set("mode", c.mode);
     rig.jacks(1, 0);
-    RouteDaemon d;
-    ASSERT_TRUE(
-        d.start({ "--ms", "50", "--iters", "4" },
-                rig.env(c.missing_tool ? rig.dir.file("no_such_tool") : "")));
-    ASSERT_EQ(d.wait_exit(), 0);
+    ASSERT_TRUE(rig.start({ "--ms", "50", "--iters", "4" }, rig.env(c.tool)));
+    ASSERT_EQ(rig.proc.wait_exit(), 0);
     Lines want = c.lines;
     want.push_back("exit (iters=4)");
-    EXPECT_EQ(after_start(d), want);
+    EXPECT_EQ(rig.after_start(), want);
     EXPECT_EQ(rig.calls(), c.calls);
   }
 }
 
-TEST(RouteMixer, HungToolIsKilledAndTheDaemonGoesOn) {
+// A tool that hangs is killed, its whole group, and the daemon goes on; a
+// stop signal cuts the wait short, leaving each hung run a short grace.
+TEST(RouteMixer, HungToolIsKilled) {
   Rig rig;
   rig.set("value", "3\n");
   rig.set("mode", "hang-once");
   rig.jacks(1, 0);
-  RouteDaemon d;
-  ASSERT_TRUE(d.start({ "--ms", "50" }, rig.env()));
+  ASSERT_TRUE(rig.start({ "--ms", "50" }, rig.env()));
   // The hung query gives no value; routing then proceeds normally.
-  ASSERT_TRUE(d.wait_for(ROUTED_HEADSET, 30000));
-  EXPECT_EQ(after_start(d), (Lines{ ROUTING_HEADSET, ROUTED_HEADSET }));
-  EXPECT_EQ(rig.calls(), (Lines{ CGET, CSET_HEADSET, CGET }));
-  std::vector<pid_t> hung = rig.hung();
-  ASSERT_EQ(hung.size(), 1u);
-  EXPECT_TRUE(wait_until([&] { return process_gone(hung[0]); }));
-  d.signal(SIGTERM);
-  EXPECT_EQ(d.wait_exit(), 0);
+  ASSERT_TRUE(rig.wait_lines(2));
+  EXPECT_EQ(rig.after_start(), (Lines{ ROUTING, ROUTED }));
+  EXPECT_EQ(rig.calls(), (Lines{ CGET, CSET, CGET }));
+  ASSERT_EQ(rig.hung().size(), 1u);
+
+  rig.set("mode", "hang");
+  rig.jacks(1, 1);
+  ASSERT_TRUE(wait_until([&] { return rig.hung().size() == 2; }));
+  EXPECT_LT(rig.stop(), milliseconds(4000));
+  EXPECT_EQ(rig.after_start(),
+            (Lines{ ROUTING, ROUTED,
+                    "jack changed -> routing to 4.4 balance (wanted 3, was -1)",
+                    "route verify failed: wanted 3 got -1 (no retry)",
+                    "exit (iters=0)" }));
+  Lines hung = rig.hung();
+  EXPECT_EQ(hung.size(), 4u);
+  for (const std::string& pid : hung) {
+    EXPECT_TRUE(wait_until([&] { return process_gone(pid); })) << pid;
+  }
 }
 
 TEST(RouteStop, SignalCutsTheSleepShort) {
   Rig rig;
   rig.jacks(0, 0);
-  RouteDaemon d;
   // 25 slices between cycles; a negative limit means none.
-  ASSERT_TRUE(d.start({ "--iters", "-5", "--ms", "5000" }, rig.env()));
-  ASSERT_TRUE(d.wait_for(NO_JACK));
-  std::int64_t sent = now_ms();
-  d.signal(SIGTERM);
-  ASSERT_EQ(d.wait_exit(), 0);
-  EXPECT_LT(d.exited_ms() - sent, 2500);
-  EXPECT_EQ(after_start(d), (Lines{ NO_JACK, "exit (iters=0)" }));
-}
-
-TEST(RouteStop, SignalWhileTheToolHangs) {
-  Rig rig;
-  rig.set("mode", "hang");
-  rig.jacks(1, 0);
-  RouteDaemon d;
-  ASSERT_TRUE(d.start({ "--ms", "50" }, rig.env()));
-  ASSERT_TRUE(d.wait_until([&] { return !rig.hung().empty(); }));
-  std::int64_t sent = now_ms();
-  d.signal(SIGTERM);
-  ASSERT_EQ(d.wait_exit(), 0);
-  // The cycle still finishes, but each hung run gets only a short grace.
-  EXPECT_LT(d.exited_ms() - sent, 4000);
-  EXPECT_EQ(after_start(d),
-            (Lines{ ROUTING_HEADSET,
-                    "route verify failed: wanted 2 got -1 (no retry)",
-                    "exit (iters=0)" }));
-  std::vector<pid_t> hung = rig.hung();
-  EXPECT_EQ(hung.size(), 3u);
-  for (pid_t pid : hung) {
-    EXPECT_TRUE(wait_until([&] { return process_gone(pid); })) << pid;
-  }
+  ASSERT_TRUE(rig.start({ "--iters", "-5", "--ms", "5000" }, rig.env()));
+  ASSERT_TRUE(rig.wait_lines(1));
+  EXPECT_LT(rig.stop(), milliseconds(2500));
+  EXPECT_EQ(rig.after_start(), (Lines{ NO_JACK, "exit (iters=0)" }));
 }
 
 }  // namespace
