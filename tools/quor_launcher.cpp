@@ -37,6 +37,7 @@
 #include <string>
 #include <string_view>
 
+#include "amsd/core/options.h"
 #include "amsd/core/paths.h"
 #include "amsd/core/text.h"
 #include "amsd/launcher/frame.h"
@@ -156,54 +157,21 @@ int setup_signals(Launcher& l) {
   return 0;
 }
 
-// Returned by parse_args when the launcher is to go on starting.
-constexpr int ARGS_RUN = -1;
-
 int parse_args(LauncherConfig& cfg, int argc, char** argv) {
-  struct Option {
-    const char* name;
-    const char* env;
-    char* dst;
-    std::size_t cap;
-  };
-  const Option opts[] = {
-    { "--ipc-sock", "QUOR_IPC_SOCK", cfg.ipc_sock, sizeof cfg.ipc_sock },
-    { "--sock", "QUOR_AMS_SOCK", cfg.ams_sock, sizeof cfg.ams_sock },
-    { "--apps", "QUOR_AMSD_APPS", cfg.apps_dir, sizeof cfg.apps_dir },
+  const ValueOption opts[] = {
+    value_option("--ipc-sock", "QUOR_IPC_SOCK", cfg.ipc_sock),
+    value_option("--sock", "QUOR_AMS_SOCK", cfg.ams_sock),
+    value_option("--apps", "QUOR_AMSD_APPS", cfg.apps_dir),
   };
   copy_text(cfg.ipc_sock, paths::kDefaultIpcSock);
   copy_text(cfg.ams_sock, paths::kDefaultSock);
   copy_text(cfg.apps_dir, paths::kDefaultApps);
-  const char* prog = argc > 0 && argv[0] ? argv[0] : "quor_launcher";
-  for (int i = 1; i < argc; ++i) {
-    const char* arg = argv[i];
-    bool taken = false;
-    for (const Option& o : opts) {
-      if (std::strcmp(arg, o.name) == 0 && i + 1 < argc) {
-        copy_text(o.dst, o.cap, argv[++i]);
-        taken = true;
-        break;
-      }
-    }
-    if (taken || arg[0] != '-') {
-      continue;
-    }
-    if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
-      std::fprintf(stderr,
-                   "usage: %s [--ipc-sock <p>] [--sock <p>] [--apps <dir>]\n",
-                   prog);
-      return 0;
-    }
-    std::fprintf(stderr, "bad option %s\n", arg);
-    return 2;
+  int status = options_parse(opts, argc, argv,
+                             "[--ipc-sock <p>] [--sock <p>] [--apps <dir>]");
+  if (status == OPTIONS_RUN) {
+    options_apply_env(opts);
   }
-  for (const Option& o : opts) {
-    const char* v = std::getenv(o.env);
-    if (v && v[0]) {
-      copy_text(o.dst, o.cap, v);
-    }
-  }
-  return ARGS_RUN;
+  return status;
 }
 
 // Descriptors 0-2 must be taken before any pipe is made, or an app's stdout
@@ -868,7 +836,7 @@ void run(Launcher& l) {
 int main(int argc, char** argv) {
   static Launcher l;
   int status = parse_args(l.cfg, argc, argv);
-  if (status != ARGS_RUN) {
+  if (status != OPTIONS_RUN) {
     return status;
   }
   for (App& a : l.apps) {

@@ -1,6 +1,7 @@
 // Configuration of quor_amsd: defaults, command line, then environment.
 #pragma once
 
+#include "amsd/core/options.h"
 #include "amsd/core/paths.h"
 
 struct DaemonConfig {
@@ -12,7 +13,7 @@ struct DaemonConfig {
 };
 
 // Returned by config_parse_args when the daemon is to go on starting.
-constexpr int CONFIG_RUN = -1;
+constexpr int CONFIG_RUN = OPTIONS_RUN;
 
 // Applies the options in argv; over-long values are cut to their buffer.
 // Prints the usage line or "bad option" to stderr and returns the exit

@@ -1,0 +1,42 @@
+#include "amsd/core/options.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "amsd/core/text.h"
+
+int options_parse(std::span<const ValueOption> opts, int argc,
+                  char* const* argv, const char* usage) {
+  const char* prog = argc > 0 && argv[0] ? argv[0] : "";
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    bool taken = false;
+    for (const ValueOption& o : opts) {
+      if (std::strcmp(arg, o.name) == 0 && i + 1 < argc) {
+        copy_text(o.dst, o.cap, argv[++i]);
+        taken = true;
+        break;
+      }
+    }
+    if (taken || arg[0] != '-') {
+      continue;
+    }
+    if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
+      std::fprintf(stderr, "usage: %s %s\n", prog, usage);
+      return 0;
+    }
+    std::fprintf(stderr, "bad option %s\n", arg);
+    return 2;
+  }
+  return OPTIONS_RUN;
+}
+
+void options_apply_env(std::span<const ValueOption> opts) {
+  for (const ValueOption& o : opts) {
+    const char* v = std::getenv(o.env);
+    if (v && v[0]) {
+      copy_text(o.dst, o.cap, v);
+    }
+  }
+}
