@@ -103,9 +103,11 @@ static const char* port_name(int port) {
   return port == PORT_BALANCE ? "4.4 balance" : "3.5 headset";
 }
 
-// The jack state held in path, or -1 when the file cannot be read.
+// The jack state held in path, or -1 when the file cannot be read at once.
+// Non-blocking, so a FIFO or the like in the path cannot stall the loop:
+// with no writer it reads empty, with a silent writer EAGAIN.
 static int read_switch(const char* path) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     return -1;
   }
