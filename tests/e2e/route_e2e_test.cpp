@@ -1,8 +1,10 @@
 // End-to-end tests of quor_route: the real binary, plain files as jack
 // switch states and a scripted stand-in for the mixer tool.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -27,6 +29,9 @@ constexpr char ROUTED[] = "routed ok: numid=9 -> 2 (3.5 headset)";
 constexpr char NO_JACK_2[] = "no jack (headset=2 balance=0), keep last port";
 constexpr char VERIFY_FAILED[] =
     "route verify failed: wanted 2 got -1 (no retry)";
+constexpr char ROUTING_TO_3[] =
+    "jack changed -> routing to 4.4 balance (wanted 3, was 2)";
+constexpr char ROUTED_3[] = "routed ok: numid=9 -> 3 (4.4 balance)";
 constexpr char CGET[] = "cget numid=9";
 constexpr char CSET[] = "cset numid=9 2";
 
@@ -41,6 +46,23 @@ Lines split_lines(const std::string& text) {
   }
   return lines;
 }
+
+// Runs of equal lines, as (line, times); a fault repeats its line each cycle.
+using Runs = std::vector<std::pair<std::string, int>>;
+Runs runs_of(const Lines& lines) {
+  Runs runs;
+  for (const std::string& line : lines) {
+    if (!runs.empty() && runs.back().first == line) {
+      ++runs.back().second;
+    } else {
+      runs.emplace_back(line, 1);
+    }
+  }
+  return runs;
+}
+
+// What a step puts at a switch path.
+enum class Sw { kKeep, kOff, kOn, kGone, kFifo, kHeldFifo };
 
 // True once pid has ended: gone, or a zombie nobody reaped yet.
 bool process_gone(const std::string& pid) {
@@ -57,6 +79,8 @@ struct Rig {
   std::string amixer;
   e2e::Process proc;
 
+  int fifo_writer = -1;
+
   explicit Rig(const std::string& tool_dir = "") {
     std::string where = tool_dir.empty() ? dir.path() : dir.file(tool_dir);
     mkdir(where.c_str(), 0755);
@@ -64,6 +88,11 @@ struct Rig {
     amixer = where + "/fake_amixer.sh";
     write_file(amixer, read_file(QUOR_FAKE_AMIXER));
     chmod(amixer.c_str(), 0755);
+  }
+  ~Rig() {
+    if (fifo_writer >= 0) {
+      close(fifo_writer);
+    }
   }
 
   // Renamed into place, so the daemon never reads half a file.
@@ -75,6 +104,22 @@ struct Rig {
   void jacks(int headset, int balance) {
     set("headset", std::to_string(headset) + "\n");
     set("balance", std::to_string(balance) + "\n");
+  }
+  // A held FIFO has a writer (this process) that never writes.
+  void put(const std::string& name, Sw sw) {
+    std::string path = dir.file(name);
+    if (sw == Sw::kOn || sw == Sw::kOff) {
+      set(name, sw == Sw::kOn ? "1\n" : "0\n");
+    } else if (sw != Sw::kKeep) {
+      unlink(path.c_str());
+    }
+    if (sw == Sw::kFifo || sw == Sw::kHeldFifo) {
+      ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+    }
+    if (sw == Sw::kHeldFifo) {
+      fifo_writer = open(path.c_str(), O_RDWR | O_CLOEXEC);
+      ASSERT_GE(fifo_writer, 0);
+    }
   }
   Lines switches() const {
     return { "QUOR_HEADSET_SW=" + dir.file("headset"),
@@ -166,6 +211,7 @@ TEST(RouteCycle, SwitchStatesReadEveryCycle) {
   };
   const Case cases[] = {
     { "2\n", "0", NO_JACK_2, 1 },
+    { "on\n", "0\n", NO_JACK, 1 },
     { "1\n", nullptr, "switch read err: headset=1 balance=-1 (skip this cycle)",
       3 },
     { "", "0\n", "switch read err: headset=-1 balance=0 (skip this cycle)", 3 },
@@ -296,6 +342,90 @@ TEST(RouteMixer, HungToolIsKilled) {
   EXPECT_EQ(hung.size(), 4u);
   for (const std::string& pid : hung) {
     EXPECT_TRUE(wait_until([&] { return process_gone(pid); })) << pid;
+  }
+}
+
+// Faults the daemon rides out, cycling on: each step puts switch states (or
+// a broken switch file) in place and waits for the lines it brings, a
+// repeating line for three cycles running. The run ends with a stop
+// signal, or by its cycle limit.
+TEST(RouteFaults, DaemonKeepsCycling) {
+  const std::string HEADSET_ERR =
+      "switch read err: headset=-1 balance=0 (skip this cycle)";
+  const std::string BALANCE_ERR =
+      "switch read err: headset=1 balance=-1 (skip this cycle)";
+  const Lines FLAP = { ROUTING_FROM_3, ROUTED, ROUTING_TO_3, ROUTED_3,
+                       ROUTING_FROM_3, ROUTED, ROUTING_TO_3, ROUTED_3 };
+  struct Step {
+    Sw headset, balance;
+    Lines lines;
+    bool repeats = false;
+  };
+  struct Case {
+    std::string mode;
+    long iters;
+    std::vector<Step> steps;
+    int csets;
+  };
+  const Case cases[] = {
+    { "",
+      0,
+      { { Sw::kOn, Sw::kOff, { ROUTING_FROM_3, ROUTED } },
+        { Sw::kGone, Sw::kKeep, { HEADSET_ERR }, true },
+        // Back, with the port from before the fault still known.
+        { Sw::kOn, Sw::kOn, { ROUTING_TO_3, ROUTED_3 } } },
+      2 },
+    { "",
+      0,
+      { { Sw::kFifo, Sw::kOff, { HEADSET_ERR }, true },
+        { Sw::kOn, Sw::kKeep, { ROUTING_FROM_3, ROUTED } } },
+      1 },
+    { "",
+      0,
+      { { Sw::kOn, Sw::kHeldFifo, { BALANCE_ERR }, true },
+        { Sw::kKeep, Sw::kOff, { ROUTING_FROM_3, ROUTED } } },
+      1 },
+    { "flood",
+      0,
+      { { Sw::kOn, Sw::kOff, { ROUTING_FROM_3, ROUTED } },
+        { Sw::kKeep, Sw::kOn, { ROUTING_TO_3, ROUTED_3 } } },
+      2 },
+    // Every cycle sees the balanced jack changed and routes.
+    { "flap", 4, { { Sw::kOn, Sw::kOff, FLAP } }, 4 },
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mode + " " + c.steps.front().lines.front());
+    Rig rig;
+    rig.set("value", "3\n");
+    rig.set("mode", c.mode);
+    Lines want;
+    for (std::size_t i = 0; i < c.steps.size(); ++i) {
+      const Step& s = c.steps[i];
+      rig.put("headset", s.headset);
+      rig.put("balance", s.balance);
+      if (i == 0) {
+        Lines args = { "--ms", "50", "--iters", std::to_string(c.iters) };
+        ASSERT_TRUE(rig.start(args, rig.env()));
+      }
+      want.insert(want.end(), s.lines.begin(), s.lines.end());
+      ASSERT_TRUE(wait_until([&] {
+        Runs runs = runs_of(rig.after_start());
+        return runs.size() >= want.size() &&
+               (!s.repeats || runs[want.size() - 1].second >= 3);
+      })) << testing::PrintToString(rig.after_start());
+    }
+    if (c.iters == 0) {
+      EXPECT_LT(rig.stop(), milliseconds(2500));
+    } else {
+      EXPECT_EQ(rig.proc.wait_exit(), 0);
+    }
+    want.push_back("exit (iters=" + std::to_string(c.iters) + ")");
+    Lines got;
+    for (const auto& run : runs_of(rig.after_start())) {
+      got.push_back(run.first);
+    }
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(e2e::count_of(read_file(rig.dir.file("calls")), "cset"), c.csets);
   }
 }
 
