@@ -24,12 +24,9 @@ static void apply_manifest(Registry& reg, AppRecord& app, const char* dir_name,
   if (value[0] != '\0') {
     copy_text(app.exec, value);
   } else if (app.exec[0] == '\0' || std::strcmp(app.exec, "?") == 0) {
-    // A path cut to the field would name the wrong file: only a default
-    // that fits whole is stored.
-    char exec[sizeof app.exec];
-    if (!copy_text(exec, dir_path) && path_append(exec, "/quor") == 0) {
-      copy_text(app.exec, exec);
-    }
+    // When "/quor" does not fit, the directory path stands alone.
+    copy_text(app.exec, dir_path);
+    path_append(app.exec, "/quor");
   }
   manifest_routes(text, app);
   manifest_pickers(text, reg, app);

@@ -224,14 +224,13 @@ TEST_F(ScanTest, RescanKeepsRoutesAndRecordsButDropsPickers) {
   }
 }
 
-TEST_F(ScanTest, DefaultExecThatWouldBeCutIsNotStored) {
+TEST_F(ScanTest, DefaultExecKeepsTheDirectoryWhenQuorDoesNotFit) {
   dir = tmp.file(std::string(120, 'd'));
   ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
   add_app("demo");
   scan(false);
   ASSERT_EQ(reg().app_count, 1);
-  EXPECT_STREQ(reg().apps[0].exec, "");
+  EXPECT_EQ(std::string(reg().apps[0].exec), (dir + "/demo").substr(0, 128));
   EXPECT_EQ(reg().apps[0].known, 1);
 }
-
 }  // namespace
