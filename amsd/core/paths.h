@@ -7,6 +7,7 @@ namespace paths {
 inline constexpr char kBufferLog[] = "/tmp/quor_ams.log";
 inline constexpr char kBootStamp[] = "/tmp/quor_bootts";
 inline constexpr char kUptime[] = "/proc/uptime";
+inline constexpr char kProcStat[] = "/proc/stat";  // its "btime" line
 inline constexpr char kMounts[] = "/proc/mounts";
 
 inline constexpr char kDefaultSock[] = "/usr/data/quor_ams.sock";

@@ -10,9 +10,15 @@ constexpr int BOOT_STAMP_SIZE = 64;
 // cannot be read.
 long uptime_seconds(const char* uptime_path = paths::kUptime);
 
+// The kernel's boot time ("btime" of a stat file), whole seconds since the
+// epoch; -1 when it cannot be read.
+long boot_time_seconds(const char* stat_path = paths::kProcStat);
+
 // The stamp from the boot stamp file (without its "quor_" prefix, taken byte
-// for byte), else the boot time computed from the clocks as
-// "%Y%m%d_%H%M%S" in local time. Always succeeds.
+// for byte; one holding "/" is not used, since it names a file), else the
+// boot time as "%Y%m%d_%H%M%S" in local time: the kernel's, or the wall
+// clock less the uptime when that cannot be read. Always succeeds.
 void make_boot_stamp(char (&out)[BOOT_STAMP_SIZE],
                      const char* bootts_path = paths::kBootStamp,
-                     const char* uptime_path = paths::kUptime);
+                     const char* uptime_path = paths::kUptime,
+                     const char* stat_path = paths::kProcStat);

@@ -41,6 +41,9 @@ TEST(BootStamp, TakesTheFileByteForByteElseComputesIt) {
     { "quor_", nullptr },
     { "", nullptr },
     { nullptr, nullptr },
+    // A stamp that names a path would put the card log elsewhere.
+    { "quor_../x", nullptr },
+    { "/etc", nullptr },
   };
   for (const StampCase& c : cases) {
     TempDir dir;
@@ -51,7 +54,8 @@ TEST(BootStamp, TakesTheFileByteForByteElseComputesIt) {
     ASSERT_TRUE(write_file(dir.file("uptime"), "0.5 1.0\n"));
     char out[BOOT_STAMP_SIZE];
     time_t before = time(nullptr);
-    make_boot_stamp(out, bootts.c_str(), dir.file("uptime").c_str());
+    make_boot_stamp(out, bootts.c_str(), dir.file("uptime").c_str(),
+                    dir.file("no-stat").c_str());
     if (c.want) {
       EXPECT_STREQ(out, c.want) << c.file;
       continue;
@@ -66,7 +70,8 @@ TEST(BootStamp, AFifoAtThePathDoesNotStallTheStart) {
   ASSERT_EQ(mkfifo(dir.file("bootts").c_str(), 0644), 0);
   char out[BOOT_STAMP_SIZE];
   time_t before = time(nullptr);
-  make_boot_stamp(out, dir.file("bootts").c_str(), dir.file("none").c_str());
+  make_boot_stamp(out, dir.file("bootts").c_str(), dir.file("none").c_str(),
+                  dir.file("none").c_str());
   EXPECT_TRUE(computed_between(out, before, time(nullptr))) << out;
 }
 
@@ -84,9 +89,37 @@ TEST(BootStamp, SubtractsTheUptimeFromTheWallClock) {
   ASSERT_TRUE(write_file(dir.file("uptime"), "86400.00 1.0\n"));
   char out[BOOT_STAMP_SIZE];
   time_t before = time(nullptr);
-  make_boot_stamp(out, dir.file("none").c_str(), dir.file("uptime").c_str());
+  make_boot_stamp(out, dir.file("none").c_str(), dir.file("uptime").c_str(),
+                  dir.file("none").c_str());
   EXPECT_TRUE(computed_between(out, before - 86400, time(nullptr) - 86400))
       << out;
+}
+
+TEST(BootStamp, TheKernelsBootTimeGivesEveryStartTheSameStamp) {
+  TempDir dir;
+  std::string stat = dir.file("stat");
+  // The interrupt line is long on real machines: the key sits behind it.
+  std::string intr = "intr " + std::string(5000, '7') + "\n";
+  const std::pair<std::string, long> cases[] = {
+    { "cpu 1 2\n" + intr + "btime 1700000000\nprocs 3\n", 1700000000 },
+    { "btime 42", 42 },
+    { "xbtime 42\nbtime_ 5\n", -1 },
+    { "btime x\n", -1 },
+    { "", -1 },
+  };
+  for (const auto& [text, want] : cases) {
+    ASSERT_TRUE(write_file(stat, text));
+    EXPECT_EQ(boot_time_seconds(stat.c_str()), want) << text.substr(0, 20);
+  }
+  EXPECT_EQ(boot_time_seconds(dir.file("none").c_str()), -1);
+  EXPECT_GT(boot_time_seconds(), 0);  // this machine's kernel
+
+  ASSERT_TRUE(write_file(stat, "btime 1700000000\n"));
+  ASSERT_TRUE(write_file(dir.file("uptime"), "86400.99 1.0\n"));
+  char out[BOOT_STAMP_SIZE];
+  make_boot_stamp(out, dir.file("none").c_str(), dir.file("uptime").c_str(),
+                  stat.c_str());
+  EXPECT_EQ(out, local_stamp(1700000000));
 }
 
 TEST(Uptime, TruncatesTheFirstFieldAndFallsBackToZero) {
