@@ -71,9 +71,11 @@ void dispatch_bench(benchmark::State& state, const char* line) {
   Card card;
   char buf[256];
   char reply[512];
+  Peer launcher{ 0, true, false, false };
   for (auto _ : state) {
     copy_text(buf, line);
-    benchmark::DoNotOptimize(dispatch_line(*card.d, buf, reply, sizeof reply));
+    benchmark::DoNotOptimize(
+        dispatch_line(*card.d, launcher, buf, reply, sizeof reply));
   }
 }
 BENCHMARK_CAPTURE(dispatch_bench, list, "list");

@@ -1,6 +1,7 @@
 #include "amsd/core/config.h"
 
 #include <array>
+#include <cstdlib>
 
 #include "amsd/core/options.h"
 
@@ -25,4 +26,26 @@ int config_parse_args(DaemonConfig& cfg, int argc, char* const* argv) {
 
 void config_apply_env(DaemonConfig& cfg) {
   options_apply_env(options_of(cfg));
+  const char* uid = std::getenv("QUOR_LAUNCHER_UID");
+  if (uid) {
+    cfg.launcher_uid = config_parse_uid(uid);
+  }
+}
+
+std::int64_t config_parse_uid(const char* text) {
+  constexpr std::int64_t kNoUid = 4294967295;  // (uid_t)-1
+  std::int64_t v = 0;
+  if (!text || !*text) {
+    return -1;
+  }
+  for (const char* p = text; *p; ++p) {
+    if (*p < '0' || *p > '9') {
+      return -1;
+    }
+    v = v * 10 + (*p - '0');
+    if (v >= kNoUid) {
+      return -1;
+    }
+  }
+  return v;
 }

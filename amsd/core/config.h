@@ -1,6 +1,8 @@
 // Configuration of quor_amsd: defaults, command line, then environment.
 #pragma once
 
+#include <cstdint>
+
 #include "amsd/core/options.h"
 #include "amsd/core/paths.h"
 
@@ -10,6 +12,8 @@ struct DaemonConfig {
   char apps_dir[512] = "/usr/data/mnt/sd_0/QuorAPPs";
   char card_root[256] = "/usr/data/mnt/sd_0";
   char crash_sock_path[108] = "/tmp/quor_crash.sock";
+  // A further user trusted to send launcher reports; -1 when none is named.
+  std::int64_t launcher_uid = -1;
 };
 
 // Returned by config_parse_args when the daemon is to go on starting.
@@ -21,4 +25,8 @@ constexpr int CONFIG_RUN = OPTIONS_RUN;
 int config_parse_args(DaemonConfig& cfg, int argc, char* const* argv);
 
 // Set, non-empty QUOR_* variables replace what defaults and options gave.
+// QUOR_LAUNCHER_UID names a further trusted user; a malformed one is ignored.
 void config_apply_env(DaemonConfig& cfg);
+
+// A decimal uid, digits only; -1 for anything else (or the invalid uid).
+std::int64_t config_parse_uid(const char* text);

@@ -24,7 +24,37 @@ static void add_nonblock(int fd) {
   }
 }
 
+// What stands at the socket path before we take it: nothing or a stale
+// socket (0), a daemon that still answers there (EADDRINUSE), or something
+// that is no socket at all (EEXIST), which is never ours to delete.
+static int socket_path_status(const char* path) {
+  struct stat st;
+  if (lstat(path, &st) != 0) {
+    return 0;
+  }
+  if (!S_ISSOCK(st.st_mode)) {
+    return EEXIST;
+  }
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    return 0;
+  }
+  struct sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  copy_text(addr.sun_path, path);
+  int rc = connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr);
+  // A full backlog (EAGAIN) is a live listener too.
+  bool live = rc == 0 || errno == EAGAIN || errno == EINPROGRESS;
+  close(fd);
+  return live ? EADDRINUSE : 0;
+}
+
 static int open_listener(Daemon& d) {
+  if (int busy = socket_path_status(d.cfg.sock_path)) {
+    std::fprintf(stderr, "[quor_amsd] bind %s: %s\n", d.cfg.sock_path,
+                 std::strerror(busy));
+    return 1;
+  }
   unlink(d.cfg.sock_path);
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {

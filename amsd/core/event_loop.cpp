@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,7 +23,7 @@ constexpr int kInMax = IN_BUF_SIZE - 1;
 void dispatch_into_reply(Daemon& d, ClientConn& c, char* line) {
   char* pos = c.out_buf + c.out_len;
   std::size_t room = static_cast<std::size_t>(OUT_BUF_SIZE - c.out_len);
-  if (dispatch_line(d, line, pos, room)) {
+  if (dispatch_line(d, c.peer, line, pos, room)) {
     c.out_len += static_cast<int>(strnlen(pos, room - 1));
   }
 }
@@ -59,23 +60,32 @@ void close_slot(Daemon& d, ClientTable& t, int i) {
   remove_slot(t, i);
 }
 
-// Returns false when the peer has closed its side.
-bool read_input(ClientConn& c) {
-  bool peer_open = true;
+enum class ReadEnd { kMore, kEof, kError };
+
+// Reads what fits into in_buf: at most 2047 bytes a pass, so one busy peer
+// cannot keep the others waiting.
+ReadEnd read_input(ClientConn& c) {
+  ReadEnd end = ReadEnd::kMore;
   while (c.in_len < kInMax) {
     ssize_t n = read(c.fd, c.in_buf + c.in_len,
                      static_cast<std::size_t>(kInMax - c.in_len));
     if (n == 0) {
-      peer_open = false;
+      end = ReadEnd::kEof;
       break;
     }
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
     if (n < 0) {
+      if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        end = ReadEnd::kError;
+      }
       break;
     }
     c.in_len += static_cast<int>(n);
   }
   c.in_buf[c.in_len] = '\0';
-  return peer_open;
+  return end;
 }
 
 void cut_lines(Daemon& d, ClientConn& c) {
@@ -112,28 +122,36 @@ void cut_lines(Daemon& d, ClientConn& c) {
 // Returns true when the slot was removed.
 bool serve_client(Daemon& d, ClientTable& t, int i, short ev) {
   ClientConn& c = t.slots[i];
-  constexpr short kGone = POLLERR | POLLHUP | POLLNVAL;
-  if (ev & POLLRDHUP) {
-    // Only asked for on a full buffer: the peer is done, run what it sent.
-    close_slot(d, t, i);
-    return true;
-  }
-  if (ev & (POLLIN | POLLHUP)) {
-    bool peer_open = read_input(c);
-    cut_lines(d, c);
-    if ((ev & kGone) || !peer_open) {
+  constexpr short kBroken = POLLERR | POLLNVAL;
+  // The peer has closed its side (or both): what it sent is still read and
+  // handled, pass by pass, until its end or a reply.
+  bool hung_up = (ev & (POLLHUP | POLLRDHUP)) != 0;
+  if (!(ev & (POLLIN | POLLHUP | POLLRDHUP))) {
+    if (ev & kBroken) {
       close_slot(d, t, i);
-      return true;
-    }
-    if (c.out_len > 0) {
-      send_reply(c);
-      remove_slot(t, i);
       return true;
     }
     return false;
   }
-  if (ev & (POLLERR | POLLNVAL)) {
+  ReadEnd end = read_input(c);
+  cut_lines(d, c);
+  // A full buffer without a newline can take nothing more: once the peer is
+  // done, what it holds is its last line.
+  bool stuck = c.in_len >= kInMax;
+  if ((ev & kBroken) || end != ReadEnd::kMore || (hung_up && stuck)) {
     close_slot(d, t, i);
+    return true;
+  }
+  if (hung_up) {
+    if (c.out_len > 0) {
+      close_slot(d, t, i);
+      return true;
+    }
+    return false;
+  }
+  if (c.out_len > 0) {
+    send_reply(c);
+    remove_slot(t, i);
     return true;
   }
   return false;
@@ -144,9 +162,15 @@ void accept_client(Daemon& d, ClientTable& t) {
   if (fd < 0) {
     return;
   }
+  std::uint64_t now = monotonic_ms();
   if (t.count >= MAX_CLIENTS) {
-    close(fd);
-    return;
+    // Idle connections must not lock out the launcher and the clients.
+    int idle = idle_slot_to_evict(t, now);
+    if (idle < 0) {
+      close(fd);
+      return;
+    }
+    remove_slot(t, idle);
   }
   ClientConn& c = t.slots[t.count++];
   c.fd = fd;
@@ -154,6 +178,8 @@ void accept_client(Daemon& d, ClientTable& t) {
   c.in_buf[0] = '\0';
   c.out_len = 0;
   c.out_buf[0] = '\0';
+  c.opened_ms = now;
+  c.peer = peer_of(fd, d.cfg);
 }
 
 void drain_wake_pipe(int fd) {
@@ -164,9 +190,37 @@ void drain_wake_pipe(int fd) {
 
 }  // namespace
 
+Peer peer_of(int fd, const DaemonConfig& cfg) {
+  Peer p;
+  struct ucred cred = {};
+  socklen_t len = sizeof cred;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+    p.uid = static_cast<std::uint32_t>(-1);
+    return p;  // unknown: not trusted
+  }
+  p.uid = cred.uid;
+  p.trusted = cred.uid == 0 || cred.uid == geteuid() ||
+              static_cast<std::int64_t>(cred.uid) == cfg.launcher_uid;
+  struct stat st;
+  if (!p.trusted && stat(cfg.ipc_sock_path, &st) == 0) {
+    p.trusted = st.st_uid == cred.uid;
+  }
+  return p;
+}
+
+int idle_slot_to_evict(const ClientTable& t, std::uint64_t now_ms) {
+  for (int i = 0; i < t.count; ++i) {
+    const ClientConn& c = t.slots[i];
+    if (!c.peer.reported && now_ms - c.opened_ms >= IDLE_EVICT_MS) {
+      return i;
+    }
+  }
+  return -1;
+}
+
 void clients_reset(ClientTable& t) {
-  std::memset(&t, 0, sizeof t);
   for (ClientConn& c : t.slots) {
+    c = ClientConn{};
     c.fd = -1;
   }
   t.count = 0;
@@ -176,10 +230,21 @@ void card_job_if_due(Daemon& d, LoopTimers& timers, std::uint64_t now_ms) {
   if (now_ms - timers.last_card_job < CARD_JOB_MS) {
     return;
   }
-  if (d.log.card_log_fd < 0 && open_card_log(d.log) == 0) {
+  // The card may have been cleaned or swapped: a log no longer at its path
+  // would swallow every later line.
+  if (d.log.card_log_fd >= 0 && !card_log_in_place(d.log)) {
+    close_card_log(d.log);
+  }
+  bool move = d.log.move_pending;
+  if (d.log.card_log_fd < 0) {
+    move = open_card_log(d.log) == 0;
+  }
+  if (move) {
     int buffer_fd = open_buffer_for_move(d.log);
     if (buffer_fd >= 0) {
       move_buffer_to_card(d.log, buffer_fd);
+    } else {
+      d.log.move_pending = false;
     }
   }
   timers.last_card_job = now_ms;
@@ -205,7 +270,7 @@ void event_loop(Daemon& d, ClientTable& clients) {
       const ClientConn& c = clients.slots[i];
       // A full buffer without a newline: reading more is impossible, so
       // wait only for the peer to finish instead of spinning on POLLIN.
-      short want = c.in_len >= kInMax ? POLLRDHUP : POLLIN;
+      short want = c.in_len >= kInMax ? POLLRDHUP : POLLIN | POLLRDHUP;
       pfd[2 + i] = { c.fd, want, 0 };
     }
     int rc = poll(pfd, static_cast<nfds_t>(polled + 2), POLL_TIMEOUT_MS);
@@ -223,9 +288,14 @@ void event_loop(Daemon& d, ClientTable& clients) {
       if (pfd[1].revents & POLLIN) {
         drain_wake_pipe(d.wake_pipe[0]);
       }
-      // Slots shift down on removal; each keeps its own poll result.
+      // Slots shift down on removal; each keeps its own poll result. An
+      // entry whose connection gave its slot to a newcomer is passed over
+      // (the newcomer's descriptor was open, so it cannot be the same).
       int slot = 0;
-      for (int p = 0; p < polled; ++p) {
+      for (int p = 0; p < polled && slot < clients.count; ++p) {
+        if (pfd[2 + p].fd != clients.slots[slot].fd) {
+          continue;
+        }
         if (!serve_client(d, clients, slot, pfd[2 + p].revents)) {
           ++slot;
         }

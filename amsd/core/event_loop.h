@@ -5,7 +5,10 @@
 
 #include <cstdint>
 
+#include "amsd/protocol/events.h"
+
 struct Daemon;
+struct DaemonConfig;
 
 constexpr int MAX_CLIENTS = 32;
 constexpr int IN_BUF_SIZE = 2048;  // 2047 bytes of data and a NUL
@@ -15,6 +18,9 @@ constexpr int POLL_TIMEOUT_MS = 1000;
 constexpr std::uint64_t CARD_JOB_MS = 60000;
 constexpr std::uint64_t RESCAN_MS = 3000;        // until apps_dir is seen
 constexpr std::uint64_t RESCAN_SEEN_MS = 30000;  // once it has been opened
+// With every slot taken, a connection this old that never reported anything
+// gives its slot to a newcomer.
+constexpr std::uint64_t IDLE_EVICT_MS = 10000;
 
 struct ClientConn {
   int fd;
@@ -22,6 +28,8 @@ struct ClientConn {
   int in_len;
   char out_buf[OUT_BUF_SIZE];
   int out_len;
+  std::uint64_t opened_ms;  // monotonic ms of the accept
+  Peer peer;
 };
 
 // Used slots are always the first count ones, in order of acceptance.
@@ -37,6 +45,15 @@ struct LoopTimers {
 };
 
 void clients_reset(ClientTable& t);
+
+// The peer of a new connection: its uid, and whether it may send launcher
+// reports (root, the daemon's own user, the owner of the launcher's socket
+// file, or the configured launcher uid).
+Peer peer_of(int fd, const DaemonConfig& cfg);
+
+// The slot a newcomer may take from a full table: the oldest connection open
+// for IDLE_EVICT_MS or more that never reported anything; -1 when none.
+int idle_slot_to_evict(const ClientTable& t, std::uint64_t now_ms);
 
 // The periodic jobs, each run when due at now_ms (monotonic). The card job
 // opens a card log that is not open, moves the /tmp buffer onto it, and

@@ -90,6 +90,51 @@ TEST(PeriodicJobs, CardJobOpensTheCardAndMovesTheBufferOncePerMinute) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
+TEST(PeriodicJobs, CardJobReopensALogGoneFromItsPathAndRetriesAMove) {
+  LoopFixture f;
+  mkdir((f.card + "/QuorOS").c_str(), 0755);
+  ASSERT_EQ(open_card_log(f.d->log), 0);
+  std::string path = f.d->log.card_log_path;
+  ASSERT_EQ(unlink(path.c_str()), 0);  // the card was cleaned
+  amsd_log(f.d->log, "buffered");      // still open: into the deleted file
+  f.d->log.move_pending = true;        // and an earlier move failed to read
+  ASSERT_TRUE(write_file(f.buffer, "from buffer\n"));
+  testing::internal::CaptureStderr();
+  card_job_if_due(*f.d, f.timers, 60000);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "[quor_amsd] /tmp buffered log moved to card\n");
+  EXPECT_EQ(read_file(path), "from buffer\n");
+  EXPECT_FALSE(f.d->log.move_pending);
+  EXPECT_TRUE(card_log_in_place(f.d->log));
+}
+
+TEST(ClientTable, OnlyAnOldQuietConnectionGivesWayToANewcomer) {
+  auto t = std::make_unique<ClientTable>();
+  clients_reset(*t);
+  t->count = 3;
+  const std::uint64_t opened[] = { 0, 1000, 5000 };
+  for (int i = 0; i < 3; ++i) {
+    t->slots[i].fd = 10 + i;
+    t->slots[i].opened_ms = opened[i];
+  }
+  t->slots[0].peer.reported = true;  // the launcher's stream
+  EXPECT_EQ(idle_slot_to_evict(*t, 10999), -1);
+  EXPECT_EQ(idle_slot_to_evict(*t, 11000), 1);  // the oldest quiet one
+  t->slots[1].peer.reported = true;
+  EXPECT_EQ(idle_slot_to_evict(*t, 15000), 2);
+}
+
+TEST(Config, LauncherUidIsADecimalUidOrNothing) {
+  const std::pair<const char*, std::int64_t> cases[] = {
+    { "1000", 1000 },     { "0", 0 },   { "4294967294", 4294967294 },
+    { "4294967295", -1 }, { "", -1 },   { "-1", -1 },
+    { " 7", -1 },         { "7x", -1 }, { "99999999999999999999", -1 },
+  };
+  for (const auto& [text, want] : cases) {
+    EXPECT_EQ(config_parse_uid(text), want) << text;
+  }
+}
+
 TEST(ClientTable, ResetLeavesEverySlotFree) {
   auto t = std::make_unique<ClientTable>();
   t->count = 5;

@@ -11,7 +11,7 @@
 // into the program file's data; zeroed storage constructed at start keeps
 // the file small.
 alignas(Daemon) static unsigned char g_daemon_storage[sizeof(Daemon)];
-static constinit ClientTable g_clients;
+static constinit ClientTable g_clients{};
 
 int main(int argc, char** argv) {
   Daemon& d = *new (g_daemon_storage) Daemon();

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -131,7 +132,7 @@ int open_card_log(ServiceLog& log) {
     return -1;
   }
   char stamp[BOOT_STAMP_SIZE];
-  make_boot_stamp(stamp, log.bootts_path, log.uptime_path);
+  make_boot_stamp(stamp, log.bootts_path, log.uptime_path, log.stat_path);
   char path[512];
   if (format_path(path, sizeof path, "%s/%s/ams_%s.log", log.card_root,
                   paths::kCardLogsSubdir, stamp) < 0) {
@@ -143,7 +144,18 @@ int open_card_log(ServiceLog& log) {
   }
   log.card_log_fd = fd;
   log.card_log_open = 1;
+  copy_text(log.card_log_path, path);
   return 0;
+}
+
+bool card_log_in_place(const ServiceLog& log) {
+  struct stat open_st;
+  struct stat path_st;
+  if (log.card_log_fd < 0 || fstat(log.card_log_fd, &open_st) != 0) {
+    return false;
+  }
+  return stat(log.card_log_path, &path_st) == 0 &&
+         path_st.st_dev == open_st.st_dev && path_st.st_ino == open_st.st_ino;
 }
 
 int open_buffer_for_move(const ServiceLog& log) {
@@ -152,9 +164,19 @@ int open_buffer_for_move(const ServiceLog& log) {
 
 void move_buffer_to_card(ServiceLog& log, int buffer_fd) {
   char chunk[1024];
+  log.move_pending = false;
   for (;;) {
     ssize_t n = read(buffer_fd, chunk, sizeof chunk);
-    if (n <= 0) {
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0) {
+      // Not the end of the file: deleting it now would lose lines.
+      close(buffer_fd);
+      log.move_pending = true;
+      return;
+    }
+    if (n == 0) {
       close(buffer_fd);
       unlink(log.buffer_path);
       std::fputs("[quor_amsd] /tmp buffered log moved to card\n", stderr);

@@ -16,6 +16,11 @@ struct ServiceLog {
   const char* mounts_path = paths::kMounts;
   const char* bootts_path = paths::kBootStamp;
   const char* uptime_path = paths::kUptime;
+  const char* stat_path = paths::kProcStat;
+  // Where the open card log lies, to notice when it is gone from there.
+  char card_log_path[512] = {};
+  // A move of the buffer stopped at a read error; a later card job retries.
+  bool move_pending = false;
 };
 
 // Longest line written, prefix and text together, without the newline.
@@ -34,8 +39,13 @@ int open_card_log(ServiceLog& log);
 
 // Copies the opened buffer file (buffer_fd, which it closes) onto the end of
 // the card log, then deletes the buffer file. A failed write closes the card
-// log and leaves the buffer file in place.
+// log and leaves the buffer file in place; a failed read leaves both as they
+// are and sets move_pending.
 void move_buffer_to_card(ServiceLog& log, int buffer_fd);
+
+// True when the open card log is still the file at its path: the logs
+// directory may have been removed and made again under it.
+bool card_log_in_place(const ServiceLog& log);
 
 // Opens the buffer file for reading without following a link planted at its
 // path; -1 when there is none.

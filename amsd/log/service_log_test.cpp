@@ -238,4 +238,19 @@ TEST(ServiceLog, MoveStopsOnAFailedWriteAndKeepsTheBuffer) {
   EXPECT_EQ(without_wall_clock(read_file(f.buffer)), "42 amsd buffered\n");
 }
 
+TEST(ServiceLog, MoveStopsOnAReadErrorAndKeepsTheBufferForLater) {
+  LogFixture f;
+  amsd_log(f.log, "buffered");
+  ASSERT_EQ(open_card_log(f.log), 0);
+  // A descriptor that cannot be read stands in for a failing disk.
+  int fd = open(f.buffer.c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  testing::internal::CaptureStderr();
+  move_buffer_to_card(f.log, fd);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_TRUE(f.log.move_pending);
+  EXPECT_GE(f.log.card_log_fd, 0);
+  EXPECT_EQ(without_wall_clock(read_file(f.buffer)), "42 amsd buffered\n");
+}
+
 }  // namespace

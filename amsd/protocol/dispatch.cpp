@@ -171,7 +171,8 @@ bool is_event_line(std::string_view s) {
 
 }  // namespace
 
-bool dispatch_line(Daemon& d, char* line, char* reply, std::size_t room) {
+bool dispatch_line(Daemon& d, Peer& peer, char* line, char* reply,
+                   std::size_t room) {
   std::size_t n = std::strlen(line);
   while (n > 0 && (line[n - 1] == '\r' || line[n - 1] == '\n')) {
     line[--n] = '\0';
@@ -181,7 +182,7 @@ bool dispatch_line(Daemon& d, char* line, char* reply, std::size_t room) {
   }
   std::string_view s(line, n);
   if (is_event_line(s)) {
-    handle_event_line(d, line);
+    handle_event_line(d, peer, line);
     return false;
   }
   Command c;

@@ -19,7 +19,7 @@ class DispatchTest : public DaemonTest {
   bool run(std::string_view line, std::string& text, std::size_t room = kRoom) {
     std::string in(line);
     std::string out(room + 64, '#');
-    bool replied = dispatch_line(*d, in.data(), out.data(), room);
+    bool replied = dispatch_line(*d, peer, in.data(), out.data(), room);
     EXPECT_EQ(out.find_first_not_of('#', replied ? room : 0), std::string::npos)
         << "wrote past the room, or without a reply, for: " << line;
     EXPECT_TRUE(!replied || out.find('\0') < room) << line;

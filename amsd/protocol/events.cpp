@@ -244,12 +244,24 @@ void handle_declare(Daemon& d, const std::string_view* w, int n) {
            len(w[2]), w[2].data(), app->route_count);
 }
 
-void handle_ev(Daemon& d, std::string_view rest) {
+bool is_report(std::string_view word) {
+  return word == "LAUNCH" || word == "OUT" || word == "EXIT";
+}
+
+void handle_ev(Daemon& d, Peer& peer, std::string_view rest) {
   std::string_view w[kEvMaxWords];
   int n = split_words(rest, w, kEvMaxWords);
-  if (n == 0) {
+  if (n == 0 || !is_report(w[0])) {
     return;
   }
+  if (!peer.trusted) {
+    if (!peer.refusal_logged) {
+      amsd_log(d.log, "event lines from uid %u ignored", peer.uid);
+      peer.refusal_logged = true;
+    }
+    return;
+  }
+  peer.reported = true;
   if (w[0] == "LAUNCH") {
     handle_launch(d, w, n);
   } else if (w[0] == "EXIT") {
@@ -318,10 +330,10 @@ int parse_picker_line(std::string_view line, PickerLine& out) {
   return -1;
 }
 
-void handle_event_line(Daemon& d, char* line) {
+void handle_event_line(Daemon& d, Peer& peer, char* line) {
   std::string_view s(line);
   if (s.starts_with("EV ")) {
-    handle_ev(d, slice(s, 3));
+    handle_ev(d, peer, slice(s, 3));
     return;
   }
   if (s.starts_with("DECLARE ")) {

@@ -8,9 +8,19 @@
 
 struct Daemon;
 
+// Who sends a connection's lines. Launch, output and exit reports drive run
+// state, capture files and the kill fallback's target, so only the launcher's
+// user (or root, or the daemon's own user) may send them.
+struct Peer {
+  std::uint32_t uid = 0;
+  bool trusted = false;
+  bool refusal_logged = false;  // "ignored" is said once per connection
+  bool reported = false;        // a report of this peer was taken
+};
+
 // Handles one whole event line (stripped of its line end; may be changed in
-// place). Malformed lines are dropped without a trace.
-void handle_event_line(Daemon& d, char* line);
+// place). Malformed lines, and reports from an untrusted peer, are dropped.
+void handle_event_line(Daemon& d, Peer& peer, char* line);
 
 // Decodes pairs of hex digits into out (capacity cap), stopping at a lone
 // last digit, at a pair holding anything but a hex digit, or when cap - 1

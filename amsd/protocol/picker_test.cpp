@@ -48,7 +48,7 @@ class PickerTest : public DaemonTest {
   std::string command(std::string_view line) {
     std::string in(line);
     char buf[kRoom];
-    EXPECT_TRUE(dispatch_line(*d, in.data(), buf, sizeof buf)) << line;
+    EXPECT_TRUE(dispatch_line(*d, peer, in.data(), buf, sizeof buf)) << line;
     return buf;
   }
 

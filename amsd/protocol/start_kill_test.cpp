@@ -56,7 +56,8 @@ class StartKillTest : public DaemonTest {
     int events = app->history_count;
     std::string in = line;
     char reply[kRoom];
-    EXPECT_TRUE(dispatch_line(*d, in.data(), reply, sizeof reply)) << line;
+    EXPECT_TRUE(dispatch_line(*d, peer, in.data(), reply, sizeof reply))
+        << line;
     std::string out = reply;
     for (const std::string& l : log_texts()) {
       out += "; " + l;

@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "tests/e2e/harness.h"
 
@@ -73,19 +75,67 @@ TEST(AmsdTmpFiles, NoCardSwitchKeepsTheLogInTheBuffer) {
   EXPECT_EQ(a.stop(), 0);
 }
 
+// This boot's stamp as the kernel's boot time gives it.
+std::string kernel_stamp() {
+  std::string stat = read_file("/proc/stat");
+  std::size_t at = stat.find("\nbtime ");
+  time_t boot = at == std::string::npos ? 0 : std::stol(stat.substr(at + 7));
+  struct tm tmv;
+  localtime_r(&boot, &tmv);
+  char buf[64];
+  strftime(buf, sizeof buf, "%Y%m%d_%H%M%S", &tmv);
+  return buf;
+}
+
 TEST(AmsdTmpFiles, BootStampFileNamesTheCardLog) {
+  SavedFile bootts(kBootts);
+  // A stamp that names a path is not used: the log stays in its directory.
+  const std::pair<const char*, std::string> cases[] = {
+    { "quor_20250314_093005", "20250314_093005" },
+    { "quor_../../escaped", kernel_stamp() },
+    { nullptr, kernel_stamp() },
+  };
+  for (const auto& [file, stamp] : cases) {
+    unlink(kBootts);
+    if (file) {
+      write_file(kBootts, file);
+    }
+    TempDir dir;
+    Amsd a(dir);
+    ASSERT_TRUE(a.start());
+    EXPECT_NE(a.err().find(" bootts=" + stamp + " log=card\n"),
+              std::string::npos)
+        << a.err();
+    a.command("rescan");
+    EXPECT_TRUE(wait_until([&] {
+      return read_file(a.logs + "/ams_" + stamp + ".log")
+                 .find(" amsd registry scan: ") != std::string::npos;
+    })) << stamp;
+    EXPECT_EQ(a.stop(), 0);
+    struct stat st;
+    EXPECT_NE(lstat(dir.file("escaped.log").c_str(), &st), 0);
+  }
+}
+
+// The card job runs once a minute: this test waits for the next one.
+TEST(AmsdTmpFiles, ACardLogGoneFromItsPathIsOpenedAfresh) {
+  SavedFile buffer(kBuffer);
   SavedFile bootts(kBootts);
   TempDir dir;
   Amsd a(dir);
-  write_file(kBootts, "quor_20250314_093005");
   ASSERT_TRUE(a.start());
-  EXPECT_NE(a.err().find(" bootts=20250314_093005 log=card\n"),
-            std::string::npos);
-  a.command("rescan");
-  EXPECT_TRUE(wait_until([&] {
-    return read_file(a.logs + "/ams_20250314_093005.log")
-               .find(" amsd registry scan: ") != std::string::npos;
-  }));
+  // The card is cleaned: the logs directory goes and comes back empty.
+  std::string old_log = a.service_log();
+  ASSERT_NE(old_log.find("registry scan"), std::string::npos);
+  ASSERT_EQ(system(("rm -rf '" + a.logs + "'").c_str()), 0);
+  ASSERT_EQ(mkdir(a.logs.c_str(), 0755), 0);
+  ASSERT_TRUE(wait_until(
+      [&] {
+        a.command("rescan");
+        std::this_thread::sleep_for(500ms);
+        return a.service_log().find("registry scan") != std::string::npos;
+      },
+      std::chrono::seconds(90)));
   EXPECT_EQ(a.stop(), 0);
 }
 

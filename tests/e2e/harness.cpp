@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -180,6 +181,13 @@ bool Process::spawn(const std::vector<std::string>& argv,
     dup2(err, 2);
     if (chdir(cwd.c_str()) != 0) {
       _exit(126);
+    }
+    if (run_as_uid >= 0) {
+      auto id = static_cast<uid_t>(run_as_uid);
+      if (setgroups(0, nullptr) != 0 || setresgid(id, id, id) != 0 ||
+          setresuid(id, id, id) != 0) {
+        _exit(126);
+      }
     }
     execve(av[0], av.data(), ev.data());
     _exit(127);

@@ -78,6 +78,9 @@ class Process {
   int terminate(Millis limit = kDeadline);
   void kill_now();
 
+  // When set, the child runs as this user (and group) instead.
+  int run_as_uid = -1;
+
  private:
   pid_t pid_ = -1;
   int status_ = -1;

@@ -68,7 +68,7 @@ class DaemonTest : public ::testing::Test {
   // One line from the launcher, as the event connection hands it on.
   void event(std::string_view line) {
     std::string copy(line);
-    handle_event_line(*d, copy.data());
+    handle_event_line(*d, peer, copy.data());
   }
 
   // Service log lines without their "<wall> <up> amsd " prefix.
@@ -96,4 +96,6 @@ class DaemonTest : public ::testing::Test {
   const std::string uptime = tmp.file("uptime");
   const std::string log_path = tmp.file("service.log");
   std::unique_ptr<Daemon> d;
+  // The sender of every line: the launcher's user.
+  Peer peer{ 0, true, false, false };
 };
