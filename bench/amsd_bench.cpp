@@ -14,11 +14,11 @@
 #include <memory>
 #include <string>
 
-#include "amsd/core/daemon.h"
-#include "amsd/core/text.h"
+#include "amsd/base/text.h"
 #include "amsd/protocol/dispatch.h"
 #include "amsd/registry/manifest.h"
 #include "amsd/registry/scan.h"
+#include "tests/support/protocol_tables.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -41,7 +41,8 @@ std::string manifest_text() {
 struct Card {
   TempDir dir;
   std::string apps = dir.file("apps");
-  std::unique_ptr<Daemon> d = std::make_unique<Daemon>();
+  std::unique_ptr<ProtocolTables> d = std::make_unique<ProtocolTables>();
+  ProtocolContext ctx = context_of(*d);
 
   Card() {
     mkdir(apps.c_str(), 0755);
@@ -54,10 +55,10 @@ struct Card {
     copy_text(d->cfg.apps_dir, apps);
     d->log.card_log_fd =
         open(dir.file("log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    registry_scan(d->registry, d->log, d->cfg.apps_dir, false);
+    registry_scan(d->registry, d->cfg.apps_dir);
     for (int i = 0; i < d->registry.app_count; ++i) {
       AppRecord& a = d->registry.apps[i];
-      a.run_state = 1;
+      a.run_state = RunState::kRunning;
       a.pid = 1000 + i;
       for (int e = 0; e < HISTORY_SIZE; ++e) {
         record_event(a, "launch", "act=main chain=a;b;c pid=1000", 1, 2);
@@ -75,7 +76,7 @@ void dispatch_bench(benchmark::State& state, const char* line) {
   for (auto _ : state) {
     copy_text(buf, line);
     benchmark::DoNotOptimize(
-        dispatch_line(*card.d, launcher, buf, reply, sizeof reply));
+        dispatch_line(card.ctx, launcher, buf, reply, sizeof reply));
   }
 }
 BENCHMARK_CAPTURE(dispatch_bench, list, "list");
@@ -88,7 +89,7 @@ BENCHMARK_CAPTURE(dispatch_bench, unknown, "nosuchcommand a b c");
 void BM_RegistryScan64(benchmark::State& state) {
   Card card;
   for (auto _ : state) {
-    registry_scan(card.d->registry, card.d->log, card.d->cfg.apps_dir, false);
+    registry_scan(card.d->registry, card.d->cfg.apps_dir);
   }
 }
 BENCHMARK(BM_RegistryScan64)->Unit(benchmark::kMicrosecond);

@@ -17,6 +17,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "amsd/base/text.h"
+
 static constexpr int NUMID = 9;  // the mixer control that selects the port
 static constexpr int PORT_HEADSET = 2;
 static constexpr int PORT_BALANCE = 3;
@@ -63,19 +65,6 @@ static void on_sig(int) {
   std::fputc('\n', stderr);
 }
 
-// snprintf into dst. Returns -1 when the text would not fit whole.
-[[gnu::format(printf, 3, 4)]] static int format_text(char* dst, std::size_t cap,
-                                                     const char* fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  int n = std::vsnprintf(dst, cap, fmt, ap);
-  va_end(ap);
-  if (n < 0 || static_cast<std::size_t>(n) >= cap) {
-    return -1;
-  }
-  return n;
-}
-
 // Leading decimal integer of text, held within int; no number gives 0.
 static int parse_int(const char* text) {
   long v = std::strtol(text, nullptr, 10);
@@ -88,14 +77,13 @@ static int parse_int(const char* text) {
   return static_cast<int>(v);
 }
 
-static std::int64_t monotonic_ms() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+// Deadlines below are signed: what is left may be negative.
+static std::int64_t now_ms() {
+  return static_cast<std::int64_t>(monotonic_ms());
 }
 
 static int ms_until(std::int64_t deadline) {
-  std::int64_t left = deadline - monotonic_ms();
+  std::int64_t left = deadline - now_ms();
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
@@ -129,13 +117,13 @@ static int read_switch(const char* path) {
 // eof when the writers closed the pipe.
 static std::size_t read_output(int fd, char* buf, bool& eof) {
   std::size_t got = 0;
-  std::int64_t idle_end = monotonic_ms() + IDLE_MS;
+  std::int64_t idle_end = now_ms() + IDLE_MS;
   eof = false;
   while (got < OUT_CAP - 1) {
     // Once a stop is requested, a tool gets one slice to answer, so a stuck
     // one cannot hold up the exit.
     if (g_shutdown) {
-      std::int64_t stop_end = monotonic_ms() + SLICE_MS;
+      std::int64_t stop_end = now_ms() + SLICE_MS;
       if (stop_end < idle_end) {
         idle_end = stop_end;
       }
@@ -163,7 +151,7 @@ static std::size_t read_output(int fd, char* buf, bool& eof) {
       break;
     }
     got += static_cast<std::size_t>(n);
-    idle_end = monotonic_ms() + IDLE_MS;
+    idle_end = now_ms() + IDLE_MS;
   }
   return got;
 }
@@ -172,7 +160,7 @@ static std::size_t read_output(int fd, char* buf, bool& eof) {
 // end within its grace time is killed; so is anything left in its group
 // when the output did not end cleanly, since that may still hold the pipe.
 static void reap_child(pid_t pid, bool eof) {
-  std::int64_t start = monotonic_ms();
+  std::int64_t start = now_ms();
   bool ended = false;
   for (;;) {
     // WNOWAIT keeps the exited leader as a zombie, so its group id cannot
@@ -188,7 +176,7 @@ static void reap_child(pid_t pid, bool eof) {
       return;  // not our child any more: nothing to kill or reap
     }
     int grace = g_shutdown ? SLICE_MS : REAP_MS;
-    if (monotonic_ms() - start >= grace) {
+    if (now_ms() - start >= grace) {
       break;
     }
     struct timespec nap = { 0, REAP_POLL_NS };
@@ -272,7 +260,7 @@ static int find_values(const char* text) {
 static int amixer_get_port() {
   char cmd[CMD_CAP];
   // A cut command line could run something else; give up instead.
-  if (format_text(cmd, sizeof cmd, "%s cget numid=%d 2>/dev/null", g_amixer,
+  if (format_path(cmd, sizeof cmd, "%s cget numid=%d 2>/dev/null", g_amixer,
                   NUMID) < 0) {
     return -1;
   }
@@ -287,7 +275,7 @@ static int amixer_get_port() {
 
 static char* amixer_set_port(int wanted) {
   char cmd[CMD_CAP];
-  if (format_text(cmd, sizeof cmd, "%s cset numid=%d %d 2>/dev/null", g_amixer,
+  if (format_path(cmd, sizeof cmd, "%s cset numid=%d %d 2>/dev/null", g_amixer,
                   NUMID, wanted) < 0) {
     return nullptr;
   }

@@ -17,8 +17,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "amsd/core/paths.h"
-#include "amsd/core/text.h"
+#include "amsd/base/limits.h"
+#include "amsd/base/paths.h"
+#include "amsd/base/text.h"
+#include "amsd/base/unix_addr.h"
 
 namespace {
 
@@ -56,8 +58,8 @@ void take_notice(int fd) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  char path[108];
-  copy_text(path, paths::kDefaultCrashSock);
+  char path[SOCK_PATH_SIZE];
+  copy_text(path, paths::DEFAULT_CRASH_SOCK);
   const char* env = std::getenv("QUOR_CRASH_SOCK");
   if (env && env[0]) {
     copy_text(path, env);
@@ -77,12 +79,10 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  copy_text(addr.sun_path, path);
+  struct sockaddr_un addr;
+  socklen_t len = unix_addr(addr, path);
   unlink(path);
-  if (fd < 0 ||
-      bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0 ||
+  if (fd < 0 || bind(fd, reinterpret_cast<struct sockaddr*>(&addr), len) != 0 ||
       listen(fd, 8) != 0) {
     std::fprintf(stderr, "quor_crash_listener: %s: %s\n", path,
                  std::strerror(errno));

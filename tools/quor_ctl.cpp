@@ -19,8 +19,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "amsd/core/paths.h"
-#include "amsd/core/text.h"
+#include "amsd/base/paths.h"
+#include "amsd/base/text.h"
 
 namespace {
 
@@ -88,7 +88,7 @@ int relay_reply(int fd) {
 int main(int argc, char** argv) {
   const char* prog = argc > 0 && argv[0] ? argv[0] : "quor_ctl";
   char sock[108];
-  copy_text(sock, paths::kDefaultSock);
+  copy_text(sock, paths::DEFAULT_SOCK);
   const char* env = std::getenv("QUOR_AMS_SOCK");
   if (env && env[0]) {
     copy_text(sock, env);

@@ -37,9 +37,11 @@
 #include <string>
 #include <string_view>
 
-#include "amsd/core/options.h"
-#include "amsd/core/paths.h"
-#include "amsd/core/text.h"
+#include "amsd/base/limits.h"
+#include "amsd/base/options.h"
+#include "amsd/base/paths.h"
+#include "amsd/base/text.h"
+#include "amsd/base/unix_addr.h"
 #include "amsd/launcher/frame.h"
 #include "amsd/log/clock.h"
 #include "amsd/registry/manifest.h"
@@ -70,8 +72,8 @@ constexpr int CHILD_EXEC_FAILED = 127;
 constexpr std::size_t PATH_SIZE = 1024;
 
 struct LauncherConfig {
-  char ipc_sock[108];
-  char ams_sock[108];
+  char ipc_sock[SOCK_PATH_SIZE];
+  char ams_sock[SOCK_PATH_SIZE];
   char apps_dir[512];
 };
 
@@ -163,9 +165,9 @@ int parse_args(LauncherConfig& cfg, int argc, char** argv) {
     value_option("--sock", "QUOR_AMS_SOCK", cfg.ams_sock),
     value_option("--apps", "QUOR_AMSD_APPS", cfg.apps_dir),
   };
-  copy_text(cfg.ipc_sock, paths::kDefaultIpcSock);
-  copy_text(cfg.ams_sock, paths::kDefaultSock);
-  copy_text(cfg.apps_dir, paths::kDefaultApps);
+  copy_text(cfg.ipc_sock, paths::DEFAULT_IPC_SOCK);
+  copy_text(cfg.ams_sock, paths::DEFAULT_SOCK);
+  copy_text(cfg.apps_dir, paths::DEFAULT_APPS);
   int status = options_parse(opts, argc, argv,
                              "[--ipc-sock <p>] [--sock <p>] [--apps <dir>]");
   if (status == OPTIONS_RUN) {
@@ -196,10 +198,9 @@ int open_listener(const char* path) {
     say("socket: %s", std::strerror(errno));
     return -1;
   }
-  struct sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  copy_text(addr.sun_path, path);
-  if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0 ||
+  struct sockaddr_un addr;
+  socklen_t len = unix_addr(addr, path);
+  if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), len) != 0 ||
       listen(fd, LISTEN_BACKLOG) != 0) {
     say("listen %s: %s", path, std::strerror(errno));
     close(fd);
@@ -221,21 +222,17 @@ void ctl_drop(Control& c, std::uint64_t now) {
 
 bool ctl_connect(Launcher& l, std::uint64_t now) {
   Control& c = l.ctl;
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd >= 0) {
-    struct sockaddr_un addr = {};
-    addr.sun_family = AF_UNIX;
-    copy_text(addr.sun_path, l.cfg.ams_sock);
-    // A local connect completes at once or fails (EAGAIN: backlog full).
-    if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) ==
-        0) {
-      c.fd = fd;
-      if (c.failing) {
-        say("control %s connected", l.cfg.ams_sock);
-      }
-      c.failing = false;
-      return true;
+  // A local connect completes at once or fails (EAGAIN: backlog full).
+  int fd = unix_connect(l.cfg.ams_sock, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  if (fd >= 0 && errno == 0) {
+    c.fd = fd;
+    if (c.failing) {
+      say("control %s connected", l.cfg.ams_sock);
     }
+    c.failing = false;
+    return true;
+  }
+  if (fd >= 0) {
     int err = errno;
     close(fd);
     errno = err;
@@ -654,23 +651,24 @@ IpcHeader conn_header(const IpcConn& c) {
 
 void handle_request(Launcher& l, IpcConn& c) {
   const std::uint8_t* payload = c.buf + IPC_HEADER_SIZE;
+  bool start = conn_header(c).kind == MSG_START;
   std::uint32_t code;
-  if (conn_header(c).kind == MSG_START) {
+  if (start) {
     StartRequest r;
     std::memcpy(&r, payload, sizeof r);
     code = start_app(l, r);
-    if (code != 0) {
-      say("start %.*s refused code=%u", static_cast<int>(sizeof r.pkg), r.pkg,
-          code);
-    }
   } else {
     KillRequest r;
     std::memcpy(&r, payload, sizeof r);
     code = kill_app(l, r);
-    if (code != 0) {
-      say("kill %.*s refused code=%u", static_cast<int>(sizeof r.pkg), r.pkg,
-          code);
-    }
+  }
+  if (code != 0) {
+    // Both requests begin with the package slot.
+    KillRequest head;
+    std::memcpy(&head, payload, sizeof head);
+    std::string_view pkg = slot_text(head.pkg);
+    say("%s %.*s refused code=%u", start ? "start" : "kill", text_len(pkg),
+        pkg.data(), code);
   }
   std::uint8_t frame[RESULT_FRAME_SIZE];
   encode_result_reply(code, frame);
@@ -762,8 +760,8 @@ int poll_timeout(const Launcher& l, std::uint64_t now,
 }
 
 void run(Launcher& l) {
-  constexpr int kFixed = 3;  // self-pipe, listener, control
-  struct pollfd p[kFixed + MAX_IPC_CONNS + MAX_APPS];
+  constexpr int FIXED_FDS = 3;  // self-pipe, listener, control
+  struct pollfd p[FIXED_FDS + MAX_IPC_CONNS + MAX_APPS];
   std::uint64_t stop_deadline = 0;
   for (;;) {
     std::uint64_t now = monotonic_ms();
@@ -777,7 +775,7 @@ void run(Launcher& l) {
     }
     bool conns_full = true;
     for (int i = 0; i < MAX_IPC_CONNS; ++i) {
-      p[kFixed + i] = { l.conns[i].fd, POLLIN, 0 };
+      p[FIXED_FDS + i] = { l.conns[i].fd, POLLIN, 0 };
       conns_full = conns_full && l.conns[i].fd >= 0;
     }
     // A negative descriptor is left out by poll.
@@ -786,7 +784,7 @@ void run(Launcher& l) {
     short ctl_events = l.ctl.queue.empty() ? POLLIN : POLLIN | POLLOUT;
     p[2] = { l.ctl.fd, ctl_events, 0 };
     for (int i = 0; i < MAX_APPS; ++i) {
-      p[kFixed + MAX_IPC_CONNS + i] = { l.apps[i].out_fd, POLLIN, 0 };
+      p[FIXED_FDS + MAX_IPC_CONNS + i] = { l.apps[i].out_fd, POLLIN, 0 };
     }
     int rc = poll(p, std::size(p), poll_timeout(l, now, stop_deadline));
     if (rc < 0 && errno != EINTR) {
@@ -797,7 +795,7 @@ void run(Launcher& l) {
     if (rc > 0) {
       for (int i = 0; i < MAX_APPS; ++i) {
         App& a = l.apps[i];
-        const pollfd& e = p[kFixed + MAX_IPC_CONNS + i];
+        const pollfd& e = p[FIXED_FDS + MAX_IPC_CONNS + i];
         if (e.revents && a.out_fd >= 0 && a.out_fd == e.fd) {
           read_output(l, a);
         }
@@ -811,8 +809,8 @@ void run(Launcher& l) {
     reap_children(l);  // every pass: cheap, and no SIGCHLD can be missed
     for (int i = 0; i < MAX_IPC_CONNS; ++i) {
       IpcConn& c = l.conns[i];
-      if (c.fd >= 0 && rc > 0 && p[kFixed + i].revents &&
-          c.fd == p[kFixed + i].fd) {
+      if (c.fd >= 0 && rc > 0 && p[FIXED_FDS + i].revents &&
+          c.fd == p[FIXED_FDS + i].fd) {
         conn_readable(l, c);
       }
       // A stalled client loses its connection; others go on meanwhile.

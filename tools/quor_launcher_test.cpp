@@ -20,14 +20,14 @@
 
 #include "amsd/launcher/frame.h"
 #include "amsd/launcher/launcher_client.h"
-#include "tests/e2e/fake_peers.h"
+#include "tests/support/fake_peers.h"
 #include "tests/support/temp_dir.h"
 
 extern char** environ;
 
 namespace {
 
-constexpr int kWaitMs = 10000;
+constexpr int WAIT_MS = 10000;
 using Words = std::vector<std::string>;
 
 std::string binary(const char* env, const char* built) {
@@ -47,7 +47,7 @@ Words words_of(const std::string& line) {
 template <typename Pred>
 bool poll_until(Pred done) {
   auto end =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(WAIT_MS);
   while (!done()) {
     if (std::chrono::steady_clock::now() >= end) {
       return false;
@@ -292,7 +292,7 @@ TEST_F(StandInLauncher, PickerStartGivesTheAppItsRequest) {
   StartRequest r = make_start_request("picky", "a;b c", 1, 77, "pick", "cam");
   EXPECT_EQ(send(MSG_START, r), 0u);
   EXPECT_FALSE(
-      daemon.wait_prefix("PICKER_RESULT 77 pick -1 --sock", kWaitMs).empty());
+      daemon.wait_prefix("PICKER_RESULT 77 pick -1 --sock", WAIT_MS).empty());
   ASSERT_TRUE(wait_events("picky", 3));
   std::vector<Words> ev = events("picky");
   // The picker's chain is reported as the chain, one word.

@@ -1,11 +1,6 @@
 #include "amsd/launcher/frame.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-
-#include <cerrno>
-
-#include "amsd/core/text.h"
+#include "amsd/base/text.h"
 
 IpcHeader make_header(std::uint16_t kind, std::uint32_t length) {
   return IpcHeader{ IPC_MAGIC, IPC_VERSION, kind, 0, length };
@@ -61,67 +56,4 @@ void encode_result_reply(std::uint32_t code,
 
 void encode_error_reply(std::uint8_t (&out)[IPC_HEADER_SIZE]) {
   encode_header(make_header(REPLY_ERROR, 0), out);
-}
-
-// Waits for the socket to be ready; -1 when the step or the deadline ran out.
-static int wait_ready(int fd, short events, std::uint64_t deadline_ms,
-                      int step_ms) {
-  for (;;) {
-    std::uint64_t now = monotonic_ms();
-    if (now >= deadline_ms) {
-      return -1;
-    }
-    std::uint64_t left = deadline_ms - now;
-    int wait = left < static_cast<std::uint64_t>(step_ms)
-                   ? static_cast<int>(left)
-                   : step_ms;
-    struct pollfd p = { fd, events, 0 };
-    int rc = poll(&p, 1, wait);
-    if (rc > 0) {
-      return 0;  // errors and hang-ups surface in the transfer that follows
-    }
-    if (rc == 0 || errno != EINTR) {
-      return -1;
-    }
-  }
-}
-
-int frame_send(int fd, const void* buf, std::size_t n,
-               std::uint64_t deadline_ms, int step_ms) {
-  const auto* p = static_cast<const std::uint8_t*>(buf);
-  while (n > 0) {
-    if (wait_ready(fd, POLLOUT, deadline_ms, step_ms) != 0) {
-      return -1;
-    }
-    ssize_t w = send(fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (w < 0 && (errno == EINTR || errno == EAGAIN)) {
-      continue;
-    }
-    if (w <= 0) {
-      return -1;
-    }
-    p += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  return 0;
-}
-
-int frame_recv(int fd, void* buf, std::size_t n, std::uint64_t deadline_ms,
-               int step_ms) {
-  auto* p = static_cast<std::uint8_t*>(buf);
-  while (n > 0) {
-    if (wait_ready(fd, POLLIN, deadline_ms, step_ms) != 0) {
-      return -1;
-    }
-    ssize_t r = recv(fd, p, n, MSG_DONTWAIT);
-    if (r < 0 && (errno == EINTR || errno == EAGAIN)) {
-      continue;
-    }
-    if (r <= 0) {
-      return -1;
-    }
-    p += r;
-    n -= static_cast<std::size_t>(r);
-  }
-  return 0;
 }

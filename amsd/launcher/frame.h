@@ -124,11 +124,3 @@ KillRequest make_kill_request(std::string_view pkg);
 void encode_result_reply(std::uint32_t code,
                          std::uint8_t (&out)[RESULT_FRAME_SIZE]);
 void encode_error_reply(std::uint8_t (&out)[IPC_HEADER_SIZE]);
-
-// Move exactly n bytes over a stream socket. Each wait lasts at most step_ms
-// and none reaches past deadline_ms (monotonic_ms); EINTR is retried. Send
-// never raises SIGPIPE. Return 0, or -1 on a time-out, end of stream or error.
-int frame_send(int fd, const void* buf, std::size_t n,
-               std::uint64_t deadline_ms, int step_ms);
-int frame_recv(int fd, void* buf, std::size_t n, std::uint64_t deadline_ms,
-               int step_ms);

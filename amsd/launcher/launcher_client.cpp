@@ -8,7 +8,8 @@
 
 #include <cerrno>
 
-#include "amsd/core/text.h"
+#include "amsd/base/text.h"
+#include "amsd/base/unix_addr.h"
 #include "amsd/launcher/frame.h"
 
 namespace {
@@ -25,11 +26,9 @@ int connect_launcher(const char* path) {
   // Also bounds a connect that waits for room in a full backlog.
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  struct sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  copy_text(addr.sun_path, path);
-  if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) !=
-      0) {
+  struct sockaddr_un addr;
+  socklen_t len = unix_addr(addr, path);
+  if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), len) != 0) {
     close(fd);
     return -1;
   }
@@ -49,18 +48,20 @@ Attempt attempt_once(const char* path, std::uint16_t type, const void* payload,
   std::uint8_t body[REPLY_BODY_MAX];
   std::size_t body_len = 0;
   IpcHeader reply = {};
-  bool ok =
-      frame_send(fd, head, sizeof head, deadline, LAUNCHER_IO_TIMEOUT_MS) ==
-          0 &&
-      frame_send(fd, payload, length, deadline, LAUNCHER_IO_TIMEOUT_MS) == 0 &&
-      frame_recv(fd, head, sizeof head, deadline, LAUNCHER_IO_TIMEOUT_MS) == 0;
+  bool ok = sock_send_all(fd, head, sizeof head, deadline,
+                          LAUNCHER_IO_TIMEOUT_MS) == 0 &&
+            sock_send_all(fd, payload, length, deadline,
+                          LAUNCHER_IO_TIMEOUT_MS) == 0 &&
+            sock_recv_all(fd, head, sizeof head, deadline,
+                          LAUNCHER_IO_TIMEOUT_MS) == 0;
   if (ok) {
     reply = decode_header(head);
     ok = reply.magic == IPC_MAGIC && reply.version == IPC_VERSION;
   }
   if (ok) {
     body_len = reply.length < REPLY_BODY_MAX ? reply.length : REPLY_BODY_MAX;
-    ok = frame_recv(fd, body, body_len, deadline, LAUNCHER_IO_TIMEOUT_MS) == 0;
+    ok = sock_recv_all(fd, body, body_len, deadline, LAUNCHER_IO_TIMEOUT_MS) ==
+         0;
   }
   close(fd);
   if (!ok) {
@@ -94,12 +95,19 @@ void pause_ms(int ms) {
 int launcher_call(const char* ipc_sock_path, std::uint16_t type,
                   const void* payload, std::uint32_t length,
                   std::uint32_t* code_out) {
+  return launcher_call_paused(ipc_sock_path, type, payload, length, code_out,
+                              LAUNCHER_RETRY_PAUSE_MS);
+}
+
+int launcher_call_paused(const char* ipc_sock_path, std::uint16_t type,
+                         const void* payload, std::uint32_t length,
+                         std::uint32_t* code_out, int pause) {
   if (!ipc_sock_path || (!payload && length > 0)) {
     return -1;
   }
   for (int i = 0; i < 2; ++i) {
     if (i > 0) {
-      pause_ms(LAUNCHER_RETRY_PAUSE_MS);
+      pause_ms(pause);
     }
     // Every attempt is a whole new exchange, even when the first request
     // arrived and only its reply was lost.

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "amsd/launcher/frame.h"
-#include "tests/e2e/fake_peers.h"
+#include "tests/support/fake_peers.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -17,11 +17,11 @@ using fake::FakeReply;
 using fake::frame_bytes;
 using ms = std::chrono::milliseconds;
 
-constexpr std::uint32_t kUntouched = 0xDEADBEEF;
+constexpr std::uint32_t UNTOUCHED = 0xDEADBEEF;
 
 struct Call {
   int result;
-  std::uint32_t code = kUntouched;
+  std::uint32_t code = UNTOUCHED;
   ms elapsed;
 };
 
@@ -58,7 +58,7 @@ TEST_F(LauncherCall, SendsOneWholeFrameAndReturnsTheCode) {
   EXPECT_EQ(c.result, 0);
   EXPECT_EQ(c.code, LAUNCH_BUSY);
   KillRequest kill = make_kill_request("demo");
-  std::uint32_t code = kUntouched;
+  std::uint32_t code = UNTOUCHED;
   EXPECT_EQ(launcher_call(path.c_str(), MSG_KILL, &kill, sizeof kill, &code),
             0);
   EXPECT_EQ(code, LAUNCH_ACCEPTED);
@@ -99,7 +99,7 @@ TEST_F(LauncherCall, InvalidRepliesAreRetriedOnce) {
     std::size_t before = fl.frame_count();
     Call c = call_with({ reply, reply });
     EXPECT_EQ(c.result, -1);
-    EXPECT_EQ(c.code, kUntouched);
+    EXPECT_EQ(c.code, UNTOUCHED);
     EXPECT_GE(c.elapsed, ms(LAUNCHER_RETRY_PAUSE_MS));
     std::vector<fake::RecordedFrame> f = fl.frames();
     ASSERT_EQ(f.size(), before + 2);
@@ -116,7 +116,7 @@ TEST_F(LauncherCall, InvalidRepliesAreRetriedOnce) {
 TEST_F(LauncherCall, ErrorFrameEndsTheCallAtOnce) {
   Call c = call_with({ FakeReply::error(), FakeReply::error() });
   EXPECT_EQ(c.result, LAUNCHER_REPLY_ERROR);
-  EXPECT_EQ(c.code, kUntouched);
+  EXPECT_EQ(c.code, UNTOUCHED);
   EXPECT_EQ(fl.frame_count(), 1u);
 }
 
@@ -143,7 +143,7 @@ TEST_F(LauncherCall, SilentOrTricklingPeerTimesOutTwice) {
     std::size_t before = fl.frame_count();
     Call c = call_with({ reply, reply });
     EXPECT_EQ(c.result, -1);
-    EXPECT_EQ(c.code, kUntouched);
+    EXPECT_EQ(c.code, UNTOUCHED);
     EXPECT_EQ(fl.frame_count(), before + 2);
     EXPECT_GE(c.elapsed, ms(min_ms - 50));
     EXPECT_LT(c.elapsed, ms(2 * LAUNCHER_ATTEMPT_MS + 1000));
@@ -154,7 +154,7 @@ TEST(LauncherCallOffline, NoListenerGivesTwoQuickAttempts) {
   TempDir dir;
   Call c = call(dir.file("ipc.sock"));
   EXPECT_EQ(c.result, -1);
-  EXPECT_EQ(c.code, kUntouched);
+  EXPECT_EQ(c.code, UNTOUCHED);
   EXPECT_GE(c.elapsed, ms(LAUNCHER_RETRY_PAUSE_MS));
   EXPECT_LT(c.elapsed, ms(LAUNCHER_IO_TIMEOUT_MS));
 }

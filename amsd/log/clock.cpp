@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "amsd/core/text.h"
+#include "amsd/base/text.h"
 
 // One read of at most cap-1 bytes, NUL-terminated; returns the count or -1.
 // O_NONBLOCK: a FIFO planted at a /tmp path must not stall the start-up.
@@ -45,9 +45,9 @@ long boot_time_seconds(const char* stat_path) {
   }
   // The line sits behind the per-CPU and interrupt lines, which can be long:
   // match it at line starts while streaming, without holding whole lines.
-  static constexpr char kKey[] = "btime ";
-  constexpr std::size_t kKeyLen = sizeof kKey - 1;
-  std::size_t matched = 0;  // bytes of kKey matched at this line's start
+  static constexpr char BTIME_KEY[] = "btime ";
+  constexpr std::size_t BTIME_KEY_LEN = sizeof BTIME_KEY - 1;
+  std::size_t matched = 0;  // bytes of BTIME_KEY matched at this line's start
   bool at_start = true;
   bool in_value = false;
   long value = -1;
@@ -62,8 +62,8 @@ long boot_time_seconds(const char* stat_path) {
           return value;
         }
         value = (value < 0 ? 0 : value * 10) + (c - '0');
-      } else if (at_start && c == kKey[matched]) {
-        in_value = ++matched == kKeyLen;
+      } else if (at_start && c == BTIME_KEY[matched]) {
+        in_value = ++matched == BTIME_KEY_LEN;
       } else {
         at_start = c == '\n';
         matched = 0;

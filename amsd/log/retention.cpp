@@ -9,7 +9,8 @@
 #include <string_view>
 #include <utility>
 
-#include "amsd/core/text.h"
+#include "amsd/base/limits.h"
+#include "amsd/base/text.h"
 
 namespace {
 
@@ -32,7 +33,7 @@ int collect(const char* dir, const ServiceLog& log, LogFileEntry* e) {
     if (!is_log_name(de->d_name)) {
       continue;
     }
-    char path[512];
+    char path[PATH_BUF_SIZE];
     struct stat st;
     if (format_path(path, sizeof path, "%s/%s", dir, de->d_name) < 0 ||
         stat(path, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -62,9 +63,9 @@ void sort_oldest_first(LogFileEntry* e, int n) {
 }
 
 int log_cleanup(const ServiceLog& log) {
-  char dir[512];
+  char dir[PATH_BUF_SIZE];
   if (format_path(dir, sizeof dir, "%s/%s", log.card_root,
-                  paths::kCardLogsSubdir) < 0) {
+                  paths::CARD_LOGS_SUBDIR) < 0) {
     return 0;
   }
   LogFileEntry e[MAX_LOG_CANDIDATES];
@@ -79,7 +80,7 @@ int log_cleanup(const ServiceLog& log) {
   sort_oldest_first(e, n);
   int deleted = 0;
   for (int i = 0; i < n && total > LOG_RETENTION_LIMIT; ++i) {
-    char path[512];
+    char path[PATH_BUF_SIZE];
     if (e[i].keep ||
         format_path(path, sizeof path, "%s/%s", dir, e[i].name) < 0) {
       continue;

@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr std::int64_t kGiB = LOG_RETENTION_LIMIT;
+constexpr std::int64_t GIB = LOG_RETENTION_LIMIT;
 
 struct CardLogs {
   TempDir dir;
@@ -48,8 +48,8 @@ struct CardLogs {
 
 TEST(LogRetention, LeavesExactlyOneGiBAloneAndDeletesTheOldestBeyondIt) {
   CardLogs c;
-  c.add("ams_a.log", kGiB / 2, 1000);
-  c.add("ams_b.log", kGiB / 2, 2000);
+  c.add("ams_a.log", GIB / 2, 1000);
+  c.add("ams_b.log", GIB / 2, 2000);
   EXPECT_EQ(c.cleanup(), 0);
   EXPECT_EQ(c.console, "");
   c.add("stdout_x.log", 1, 3000);
@@ -62,12 +62,12 @@ TEST(LogRetention, LeavesExactlyOneGiBAloneAndDeletesTheOldestBeyondIt) {
 
 TEST(LogRetention, DeletesOnlyAsManyOldFilesAsNeeded) {
   CardLogs c;
-  c.add("ams_3.log", kGiB / 4, 3000);
-  c.add("ams_1.log", kGiB / 4, 1000);
-  c.add("stdout_1_2.log.1", kGiB / 4, 2000);
-  c.add("ams_4.log", kGiB / 4, 4000);
-  c.add("ams_5.log", kGiB / 4 + 10, 5000);
-  c.add("ams_6.log", kGiB / 4, 6000);
+  c.add("ams_3.log", GIB / 4, 3000);
+  c.add("ams_1.log", GIB / 4, 1000);
+  c.add("stdout_1_2.log.1", GIB / 4, 2000);
+  c.add("ams_4.log", GIB / 4, 4000);
+  c.add("ams_5.log", GIB / 4 + 10, 5000);
+  c.add("ams_6.log", GIB / 4, 6000);
   EXPECT_EQ(c.cleanup(), 3);
   EXPECT_FALSE(c.has("ams_1.log"));
   EXPECT_FALSE(c.has("stdout_1_2.log.1"));
@@ -79,13 +79,13 @@ TEST(LogRetention, DeletesOnlyAsManyOldFilesAsNeeded) {
 
 TEST(LogRetention, IgnoresOtherNamesAndEverythingInSubdirectories) {
   CardLogs c;
-  c.add("other.log", kGiB, 100);
-  c.add("xams_1.log", kGiB, 100);
+  c.add("other.log", GIB, 100);
+  c.add("xams_1.log", GIB, 100);
   mkdir((c.logs + "/stdout_dir").c_str(), 0755);
   mkdir((c.logs + "/demo").c_str(), 0755);
-  c.add("demo/stdout_1_1.log", kGiB, 100);
-  c.add("stdout_dir/ams_x.log", kGiB, 100);
-  c.add("ams_new.log", kGiB / 2, 5000);
+  c.add("demo/stdout_1_1.log", GIB, 100);
+  c.add("stdout_dir/ams_x.log", GIB, 100);
+  c.add("ams_new.log", GIB / 2, 5000);
   EXPECT_EQ(c.cleanup(), 0);
   EXPECT_TRUE(c.has("other.log"));
   EXPECT_TRUE(c.has("xams_1.log"));
@@ -95,8 +95,8 @@ TEST(LogRetention, IgnoresOtherNamesAndEverythingInSubdirectories) {
 
 TEST(LogRetention, NeverDeletesTheCardLogInUse) {
   CardLogs c;
-  c.add("ams_old.log", kGiB / 2, 1000);
-  c.add("ams_current.log", kGiB, 5000);
+  c.add("ams_old.log", GIB / 2, 1000);
+  c.add("ams_current.log", GIB, 5000);
   c.log.card_log_fd = open((c.logs + "/ams_current.log").c_str(), O_WRONLY);
   ASSERT_GE(c.log.card_log_fd, 0);
   EXPECT_EQ(c.cleanup(), 1);
@@ -108,7 +108,7 @@ TEST(LogRetention, NeverDeletesTheCardLogInUse) {
 TEST(LogRetention, NeverDeletesThroughANameCutToFit) {
   CardLogs c;
   std::string long_name = "ams_" + std::string(120, 'L') + ".log";
-  c.add(long_name, kGiB + 1, 1000);
+  c.add(long_name, GIB + 1, 1000);
   // What the name cut to 95 bytes points at: no candidate itself (a link
   // to a directory), so only a delete through the cut name could remove it.
   std::string cut = c.logs + "/" + long_name.substr(0, 95);

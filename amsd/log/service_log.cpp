@@ -10,16 +10,17 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "amsd/core/text.h"
+#include "amsd/base/limits.h"
+#include "amsd/base/text.h"
 #include "amsd/log/clock.h"
 
 // O_NOFOLLOW: a link planted at the /tmp path must not redirect our writes.
 // O_NONBLOCK: a FIFO planted there must not hang the daemon in open().
-constexpr int kBufferOpenFlags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+constexpr int BUFFER_OPEN_FLAGS = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
 // Opens the buffer file and insists on a regular file.
 static int open_buffer_file(const char* path, int flags) {
-  int fd = open(path, flags | kBufferOpenFlags, 0644);
+  int fd = open(path, flags | BUFFER_OPEN_FLAGS, 0644);
   if (fd < 0) {
     return -1;
   }
@@ -51,7 +52,7 @@ void close_card_log(ServiceLog& log) {
     close(log.card_log_fd);
   }
   log.card_log_fd = -1;
-  log.card_log_open = 0;
+  log.card_log_open = false;
 }
 
 void amsd_log(ServiceLog& log, const char* fmt, ...) {
@@ -116,14 +117,14 @@ int open_card_log(ServiceLog& log) {
   if (env_says_no_card()) {
     return -1;
   }
-  char dir[512];
+  char dir[PATH_BUF_SIZE];
   if (format_path(dir, sizeof dir, "%s/%s", log.card_root,
-                  paths::kCardLogsSubdir) < 0) {
+                  paths::CARD_LOGS_SUBDIR) < 0) {
     return -1;
   }
   // The default card root must really be mounted: its directory exists on
   // the root file system too, and logging there would fill internal flash.
-  if (std::strcmp(log.card_root, paths::kDefaultCard) == 0 &&
+  if (std::strcmp(log.card_root, paths::DEFAULT_CARD) == 0 &&
       !mount_point_listed(log.mounts_path, log.card_root)) {
     return -1;
   }
@@ -133,9 +134,9 @@ int open_card_log(ServiceLog& log) {
   }
   char stamp[BOOT_STAMP_SIZE];
   make_boot_stamp(stamp, log.bootts_path, log.uptime_path, log.stat_path);
-  char path[512];
+  char path[PATH_BUF_SIZE];
   if (format_path(path, sizeof path, "%s/%s/ams_%s.log", log.card_root,
-                  paths::kCardLogsSubdir, stamp) < 0) {
+                  paths::CARD_LOGS_SUBDIR, stamp) < 0) {
     return -1;
   }
   int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -143,7 +144,7 @@ int open_card_log(ServiceLog& log) {
     return -1;
   }
   log.card_log_fd = fd;
-  log.card_log_open = 1;
+  log.card_log_open = true;
   copy_text(log.card_log_path, path);
   return 0;
 }

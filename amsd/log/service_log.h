@@ -4,27 +4,28 @@
 
 #include <cstdint>
 
-#include "amsd/core/paths.h"
+#include "amsd/base/limits.h"
+#include "amsd/base/paths.h"
 
 struct ServiceLog {
   int card_log_fd = -1;
-  std::uint8_t card_log_open = 0;
+  bool card_log_open = false;  // exactly while card_log_fd is open
   // The card's mount point; points at DaemonConfig::card_root in the daemon.
-  const char* card_root = paths::kDefaultCard;
+  const char* card_root = paths::DEFAULT_CARD;
   // Fixed files, replaced only by tests.
-  const char* buffer_path = paths::kBufferLog;
-  const char* mounts_path = paths::kMounts;
-  const char* bootts_path = paths::kBootStamp;
-  const char* uptime_path = paths::kUptime;
-  const char* stat_path = paths::kProcStat;
+  const char* buffer_path = paths::BUFFER_LOG;
+  const char* mounts_path = paths::MOUNTS;
+  const char* bootts_path = paths::BOOT_STAMP;
+  const char* uptime_path = paths::UPTIME;
+  const char* stat_path = paths::PROC_STAT;
   // Where the open card log lies, to notice when it is gone from there.
-  char card_log_path[512] = {};
+  char card_log_path[PATH_BUF_SIZE] = {};
   // A move of the buffer stopped at a read error; a later card job retries.
   bool move_pending = false;
 };
 
 // Longest line written, prefix and text together, without the newline.
-constexpr int LOG_LINE_MAX = 2047;
+constexpr int LOG_LINE_MAX = LINE_MAX_BYTES;
 // A buffer file above this size is started afresh before the next line.
 constexpr long BUFFER_LOG_CAP = 262144;
 

@@ -160,12 +160,12 @@ TEST(ServiceLog, DefaultCardRootMustBeListedAsAMountPoint) {
   write_file(f.mounts,
              "/dev/root / ext4 rw 0 0\n"
              "/dev/sdx1 /usr/data/mnt/sd_0x vfat rw 0 0\n");
-  EXPECT_FALSE(mount_point_listed(f.mounts.c_str(), paths::kDefaultCard));
-  f.log.card_root = paths::kDefaultCard;
+  EXPECT_FALSE(mount_point_listed(f.mounts.c_str(), paths::DEFAULT_CARD));
+  f.log.card_root = paths::DEFAULT_CARD;
   EXPECT_EQ(open_card_log(f.log), -1);
   write_file(f.mounts, "/dev/mmcblk1p1 /usr/data/mnt/sd_0 vfat rw 0 0\n");
-  EXPECT_TRUE(mount_point_listed(f.mounts.c_str(), paths::kDefaultCard));
-  EXPECT_FALSE(mount_point_listed(f.card.c_str(), paths::kDefaultCard));
+  EXPECT_TRUE(mount_point_listed(f.mounts.c_str(), paths::DEFAULT_CARD));
+  EXPECT_FALSE(mount_point_listed(f.card.c_str(), paths::DEFAULT_CARD));
   EXPECT_FALSE(mount_point_listed(f.dir.file("none").c_str(), "/x"));
 }
 

@@ -8,29 +8,25 @@
 #include <cstdio>
 #include <cstring>
 
-#include "amsd/core/paths.h"
-#include "amsd/core/text.h"
+#include "amsd/base/paths.h"
+#include "amsd/base/text.h"
 #include "amsd/log/service_log.h"
 
 namespace {
 
-constexpr std::size_t kPathCap = sizeof StdoutSession::path;
+constexpr std::size_t PATH_CAP = sizeof StdoutSession::path;
 // One formatted output line, its newline included, and a NUL.
-constexpr std::size_t kLineCap = 2048;
+constexpr std::size_t LINE_CAP = LINE_BUF_SIZE;
 // Text words start after pkg, pid, ts and up.
-constexpr int kFirstTextWord = 4;
+constexpr int FIRST_TEXT_WORD = 4;
 
 // O_NOFOLLOW: a link planted in the app's directory must not redirect our
 // writes. O_NONBLOCK: a FIFO planted there must not stall the daemon.
-constexpr int kCaptureOpenFlags =
+constexpr int CAPTURE_OPEN_FLAGS =
     O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
 // open_capture_file found something other than a regular file.
 constexpr int CAPTURE_NOT_REGULAR = -2;
-
-int len(std::string_view s) {
-  return static_cast<int>(s.size());
-}
 
 // The package id names a directory below the logs directory; it must not be
 // able to name anything else.
@@ -48,7 +44,7 @@ int open_parent(const char* path, const char** name) {
     errno = EINVAL;
     return -1;
   }
-  char dir[kPathCap];
+  char dir[PATH_CAP];
   copy_text(dir,
             std::string_view(path, static_cast<std::size_t>(slash - path)));
   *name = slash + 1;
@@ -63,7 +59,7 @@ int open_capture_file(const char* path, std::int64_t* size) {
   if (dir < 0) {
     return -1;
   }
-  int fd = openat(dir, name, kCaptureOpenFlags, 0644);
+  int fd = openat(dir, name, CAPTURE_OPEN_FLAGS, 0644);
   int saved = errno;
   close(dir);
   if (fd < 0) {
@@ -101,7 +97,7 @@ void rename_in_dir(const char* from, const char* to) {
 void rotate(StdoutSession& s, ServiceLog& log) {
   close(s.fd);
   s.fd = -1;
-  char old_path[kPathCap];
+  char old_path[PATH_CAP];
   if (format_path(old_path, sizeof old_path, "%s.1", s.path) >= 0) {
     rename_in_dir(s.path, old_path);
   }
@@ -114,7 +110,7 @@ void rotate(StdoutSession& s, ServiceLog& log) {
 
 // Formats "[ts|up=up] text\n" into line; the text words are joined with one
 // space and cut so that the newline always fits. Returns the length, or 0.
-std::size_t format_line(char (&line)[kLineCap], std::int32_t ts,
+std::size_t format_line(char (&line)[LINE_CAP], std::int32_t ts,
                         std::int32_t up, const std::string_view* words,
                         int count) {
   int pre = std::snprintf(line, sizeof line, "[%ld|up=%ld] ",
@@ -124,8 +120,8 @@ std::size_t format_line(char (&line)[kLineCap], std::int32_t ts,
   }
   std::size_t n = static_cast<std::size_t>(pre);
   const std::size_t limit = sizeof line - 2;  // room for '\n' and NUL
-  for (int i = kFirstTextWord; i < count && n < limit; ++i) {
-    if (i > kFirstTextWord) {
+  for (int i = FIRST_TEXT_WORD; i < count && n < limit; ++i) {
+    if (i > FIRST_TEXT_WORD) {
       line[n++] = ' ';
     }
     std::size_t take = words[i].size();
@@ -156,12 +152,13 @@ void stdout_session_open(StdoutSession& s, ServiceLog& log,
   if (!safe_dir_name(pkg)) {
     return;
   }
-  char logs[kPathCap];
-  char dir[kPathCap];
-  char path[kPathCap];
+  char logs[PATH_CAP];
+  char dir[PATH_CAP];
+  char path[PATH_CAP];
   if (format_path(logs, sizeof logs, "%s/%s", card_root,
-                  paths::kCardLogsSubdir) < 0 ||
-      format_path(dir, sizeof dir, "%s/%.*s", logs, len(pkg), pkg.data()) < 0) {
+                  paths::CARD_LOGS_SUBDIR) < 0 ||
+      format_path(dir, sizeof dir, "%s/%.*s", logs, text_len(pkg), pkg.data()) <
+          0) {
     return;
   }
   // Both usually exist already.
@@ -184,8 +181,8 @@ void stdout_session_open(StdoutSession& s, ServiceLog& log,
   s.fd = fd;
   copy_text(s.path, path);
   s.size = size;  // a reopened file continues its count
-  s.active = 1;
-  amsd_log(log, "stdout session open: %.*s (pid=%ld) -> %s", len(pkg),
+  s.active = true;
+  amsd_log(log, "stdout session open: %.*s (pid=%ld) -> %s", text_len(pkg),
            pkg.data(), static_cast<long>(pid), path);
 }
 
@@ -200,7 +197,7 @@ void stdout_session_append(StdoutSession& s, ServiceLog& log,
   if (!s.active || s.fd < 0 || words[0] != s.pkg || pid != s.pid) {
     return;
   }
-  char line[kLineCap];
+  char line[LINE_CAP];
   std::size_t n = format_line(line, ts, up, words, count);
   if (n == 0) {
     return;

@@ -5,16 +5,18 @@
 #include <cstdint>
 #include <string_view>
 
+#include "amsd/base/limits.h"
+
 struct ServiceLog;
 
 constexpr std::int64_t CAPTURE_ROTATE_BYTES = 1048576;
 
 struct StdoutSession {
-  std::int32_t active = 0;
+  bool active = false;  // a file was opened for the current launch
   char pkg[32] = {};
   std::int32_t pid = 0;
   std::int32_t fd = -1;
-  char path[512] = {};
+  char path[PATH_BUF_SIZE] = {};
   std::int64_t size = 0;  // bytes in the current file
 };
 

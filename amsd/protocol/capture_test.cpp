@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "amsd/core/daemon.h"
-#include "amsd/core/text.h"
-#include "tests/support/test_daemon.h"
+#include "amsd/base/text.h"
+#include "amsd/daemon/daemon.h"
+#include "tests/support/protocol_fixture.h"
 
 namespace {
 
@@ -37,10 +37,10 @@ std::vector<std::string> tree(const std::string& dir) {
   return g_seen;
 }
 
-class CaptureTest : public DaemonTest {
+class CaptureTest : public ProtocolTest {
  protected:
   void SetUp() override {
-    ASSERT_NO_FATAL_FAILURE(DaemonTest::SetUp());
+    ASSERT_NO_FATAL_FAILURE(ProtocolTest::SetUp());
     ASSERT_NO_FATAL_FAILURE(make_card());
   }
 
@@ -169,7 +169,7 @@ TEST_F(CaptureTest, UnsafePackageIdsNeverReachTheFileSystem) {
   event("EV LAUNCH ../evil main - 42 1000 1");
   AppRecord* a = find_app(d->registry, "../evil");
   ASSERT_NE(a, nullptr);
-  EXPECT_EQ(a->run_state, 1);
+  EXPECT_EQ(a->run_state, RunState::kRunning);
   EXPECT_EQ(log_texts().back(), "LAUNCH ../evil main  pid=42");
   EXPECT_EQ(tree(tmp.path()), before);
   EXPECT_EQ(d->capture.active, 0);

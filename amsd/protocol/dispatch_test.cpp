@@ -4,22 +4,22 @@
 
 #include <string>
 
-#include "amsd/core/daemon.h"
-#include "amsd/core/text.h"
-#include "tests/support/test_daemon.h"
+#include "amsd/base/text.h"
+#include "amsd/daemon/daemon.h"
+#include "tests/support/protocol_fixture.h"
 
 namespace {
 
-constexpr std::size_t kRoom = 512;
+constexpr std::size_t ROOM = 512;
 
-class DispatchTest : public DaemonTest {
+class DispatchTest : public ProtocolTest {
  protected:
   // Dispatches a copy of line into room bytes; checks that nothing was
   // written past them, nor anything at all without a reply.
-  bool run(std::string_view line, std::string& text, std::size_t room = kRoom) {
+  bool run(std::string_view line, std::string& text, std::size_t room = ROOM) {
     std::string in(line);
     std::string out(room + 64, '#');
-    bool replied = dispatch_line(*d, peer, in.data(), out.data(), room);
+    bool replied = dispatch_line(ctx(), peer, in.data(), out.data(), room);
     EXPECT_EQ(out.find_first_not_of('#', replied ? room : 0), std::string::npos)
         << "wrote past the room, or without a reply, for: " << line;
     EXPECT_TRUE(!replied || out.find('\0') < room) << line;
@@ -27,7 +27,7 @@ class DispatchTest : public DaemonTest {
     return replied;
   }
 
-  std::string reply(std::string_view line, std::size_t room = kRoom) {
+  std::string reply(std::string_view line, std::size_t room = ROOM) {
     std::string text;
     EXPECT_TRUE(run(line, text, room)) << line;
     return text;
@@ -80,19 +80,20 @@ TEST_F(DispatchTest, StatusAndListViews) {
   AppRecord& a = add("alpha");
   copy_text(a.name, "Alpha App");
   copy_text(a.activity, "Main");
-  a.run_state = 1;
+  a.run_state = RunState::kRunning;
   a.pid = 42;
   a.launch_count = 3;
   a.crash_count = 1;
-  add("beta").run_state = 1;  // marked running, but no pid
+  add("beta").run_state = RunState::kRunning;  // marked running, but no pid
   AppRecord& c = add("gamma");
-  c.run_state = 2;  // running, yet only state 1 shows as "fg" in the list
+  c.run_state = static_cast<RunState>(
+      2);  // running, yet only state 1 shows as "fg" in the list
   c.pid = 9;
   c.start_ms = monotonic_ms() - 5000;
-  c.exit_kind = 2;
+  c.exit_kind = ExitKind::kSignal;
   c.exit_code = 9;
   AppRecord& e = add("delta");
-  e.exit_kind = 1;
+  e.exit_kind = ExitKind::kExit;
   e.exit_code = 3;
   EXPECT_EQ(reply("list"),
             "# amd register+state\n"
@@ -140,8 +141,8 @@ TEST_F(DispatchTest, ListOfAFullTableIsCutToTheRoom) {
     add(("app" + std::to_string(i)).c_str());
   }
   std::string full = reply("list", 8192);
-  ASSERT_GT(full.size(), kRoom);
-  EXPECT_EQ(reply("list"), full.substr(0, kRoom - 1));
+  ASSERT_GT(full.size(), ROOM);
+  EXPECT_EQ(reply("list"), full.substr(0, ROOM - 1));
 }
 
 }  // namespace

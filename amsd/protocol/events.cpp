@@ -2,7 +2,6 @@
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,25 +9,24 @@
 #include <cstring>
 #include <limits>
 
-#include "amsd/core/daemon.h"
-#include "amsd/core/text.h"
+#include "amsd/base/text.h"
+#include "amsd/base/unix_addr.h"
+#include "amsd/log/clock.h"
+#include "amsd/log/service_log.h"
 #include "amsd/protocol/capture.h"
 #include "amsd/protocol/picker.h"
+#include "amsd/registry/app_table.h"
 
 namespace {
 
 // Words taken from an "EV" line (the event word included) and from a
 // "DECLARE" or "PICKER_" line; the rest of a line is ignored.
-constexpr int kEvMaxWords = 16;
-constexpr int kPeerMaxWords = 8;
+constexpr int EV_MAX_WORDS = 16;
+constexpr int PEER_MAX_WORDS = 8;
 // Decoded route list of one "DECLARE" line, its NUL included.
-constexpr std::size_t kDeclareCap = 1024;
+constexpr std::size_t DECLARE_CAP = 1024;
 // The longest the daemon waits for a crash listener to accept, in ms.
-constexpr int kCrashNoticeWaitMs = 150;
-
-int len(std::string_view s) {
-  return static_cast<int>(s.size());
-}
+constexpr int CRASH_NOTICE_WAIT_MS = 150;
 
 struct Stamp {
   std::int32_t ts;  // wall-clock seconds
@@ -36,12 +34,12 @@ struct Stamp {
 };
 
 // The line's own ts and up when it has them, else the clocks now.
-Stamp stamp_of(Daemon& d, const std::string_view* ts,
+Stamp stamp_of(const ServiceLog& log, const std::string_view* ts,
                const std::string_view* up) {
   Stamp s;
   s.ts = ts ? parse_i32(*ts) : wall_seconds();
   s.up = up ? parse_i32(*up)
-            : static_cast<std::int32_t>(uptime_seconds(d.log.uptime_path));
+            : static_cast<std::int32_t>(uptime_seconds(log.uptime_path));
   return s;
 }
 
@@ -60,7 +58,7 @@ void copy_word_or_none(char (&dst)[N], std::string_view word) {
 
 // Words: LAUNCH pkg act chain pid | LAUNCH pkg act pid ts up |
 // LAUNCH pkg act chain pid ts up ...
-void handle_launch(Daemon& d, const std::string_view* w, int n) {
+void handle_launch(ProtocolContext& ctx, const std::string_view* w, int n) {
   if (n < 5) {
     return;
   }
@@ -72,36 +70,36 @@ void handle_launch(Daemon& d, const std::string_view* w, int n) {
   if (n == 5) {
     chain = w[3];
     pid_word = w[4];
-    st = stamp_of(d, nullptr, nullptr);
+    st = stamp_of(ctx.log, nullptr, nullptr);
   } else if (n == 6) {
     pid_word = w[3];
-    st = stamp_of(d, &w[4], &w[5]);
+    st = stamp_of(ctx.log, &w[4], &w[5]);
   } else {
     chain = w[3];
     pid_word = w[4];
-    st = stamp_of(d, &w[5], &w[6]);
+    st = stamp_of(ctx.log, &w[5], &w[6]);
   }
-  AppRecord* app = find_or_add_app(d.registry, pkg);
+  AppRecord* app = find_or_add_app(ctx.registry, pkg);
   if (!app) {
     return;  // table full: the launch leaves no trace
   }
   std::int32_t pid = parse_i32(pid_word);
   app->pid = pid;
-  app->run_state = 1;
+  app->run_state = RunState::kRunning;
   copy_word_or_none(app->activity, act);
   copy_word_or_none(app->chain, chain);
   app->start_ms = monotonic_ms();
   count_up(app->launch_count);
-  app->exit_kind = 0;
+  app->exit_kind = ExitKind::kClean;
   app->exit_code = 0;
 
   char detail[sizeof HistoryEvent::detail];
   std::snprintf(detail, sizeof detail, "act=%s chain=%.64s pid=%ld",
                 app->activity, app->chain, static_cast<long>(pid));
   record_event(*app, "launch", detail, st.ts, st.up);
-  amsd_log(d.log, "LAUNCH %.*s %s %s pid=%ld", len(pkg), pkg.data(),
+  amsd_log(ctx.log, "LAUNCH %.*s %s %s pid=%ld", text_len(pkg), pkg.data(),
            app->activity, app->chain, static_cast<long>(pid));
-  stdout_session_open(d.capture, d.log, d.cfg.card_root, pkg, pid, st.ts);
+  stdout_session_open(ctx.capture, ctx.log, ctx.card_root, pkg, pid, st.ts);
 }
 
 // Waits for a non-blocking connect to finish, up to limit_ms in all.
@@ -126,26 +124,23 @@ bool wait_writable(int fd, int limit_ms) {
 void send_crash_notice(const char* path, std::string_view pkg,
                        std::string_view kind, std::int32_t code, Stamp st) {
   char line[256];
-  int n = std::snprintf(line, sizeof line, "SVC %.*s %.*s %d %ld %ld\n",
-                        len(pkg), pkg.data(), len(kind), kind.data(), code,
-                        static_cast<long>(st.ts), static_cast<long>(st.up));
+  int n =
+      std::snprintf(line, sizeof line, "SVC %.*s %.*s %d %ld %ld\n",
+                    text_len(pkg), pkg.data(), text_len(kind), kind.data(),
+                    code, static_cast<long>(st.ts), static_cast<long>(st.up));
   if (n <= 0) {
     return;
   }
   std::size_t size = std::strlen(line);
   // Non-blocking from the start: a listener that does not accept must not
   // hold the daemon longer than the notice's wait.
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  int fd = unix_connect(path, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) {
     return;
   }
-  struct sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  copy_text(addr.sun_path, path);
-  bool ready =
-      connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) == 0;
-  if (!ready && (errno == EINPROGRESS || errno == EAGAIN || errno == EINTR)) {
-    ready = wait_writable(fd, kCrashNoticeWaitMs);
+  bool ready = errno != EINPROGRESS && errno != EAGAIN;
+  if (!ready) {
+    ready = wait_writable(fd, CRASH_NOTICE_WAIT_MS);
   }
   if (ready) {
     ssize_t ignored = send(fd, line, size, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -155,7 +150,7 @@ void send_crash_notice(const char* path, std::string_view pkg,
 }
 
 // Words: EXIT pkg kind code [dur_ms [ts [up]]]
-void handle_exit(Daemon& d, const std::string_view* w, int n) {
+void handle_exit(ProtocolContext& ctx, const std::string_view* w, int n) {
   if (n < 4) {
     return;
   }
@@ -163,70 +158,58 @@ void handle_exit(Daemon& d, const std::string_view* w, int n) {
   std::string_view kind = w[2];
   std::int32_t code = parse_i32(w[3]);
   long long dur = n >= 5 ? parse_i64(w[4]) : 0;
-  Stamp st = stamp_of(d, n >= 6 ? &w[5] : nullptr, n >= 7 ? &w[6] : nullptr);
-  AppRecord* app = find_app(d.registry, pkg);
+  Stamp st =
+      stamp_of(ctx.log, n >= 6 ? &w[5] : nullptr, n >= 7 ? &w[6] : nullptr);
+  AppRecord* app = find_app(ctx.registry, pkg);
   if (!app) {
-    stdout_session_close(d.capture, pkg);
+    stdout_session_close(ctx.capture, pkg);
     return;
   }
   bool sig = kind == "sig";
   bool abnormal = sig || (kind == "exit" && code != 0);
-  app->run_state = 0;
+  app->run_state = RunState::kStopped;
   app->pid = 0;
   app->exit_code = code;
-  app->exit_kind = sig ? 2 : (code != 0 ? 1 : 0);
+  app->exit_kind = sig         ? ExitKind::kSignal
+                   : code != 0 ? ExitKind::kExit
+                               : ExitKind::kClean;
 
   char detail[sizeof HistoryEvent::detail];
   if (abnormal) {
     count_up(app->crash_count);
-    send_crash_notice(d.cfg.crash_sock_path, pkg, kind, code, st);
+    send_crash_notice(ctx.crash_sock_path, pkg, kind, code, st);
     std::snprintf(detail, sizeof detail, "%.*s=%d dur=%lldms crash=%d",
-                  len(kind), kind.data(), code, dur, app->crash_count);
+                  text_len(kind), kind.data(), code, dur, app->crash_count);
   } else {
-    std::snprintf(detail, sizeof detail, "%.*s=%d dur=%lldms", len(kind),
+    std::snprintf(detail, sizeof detail, "%.*s=%d dur=%lldms", text_len(kind),
                   kind.data(), code, dur);
   }
   record_event(*app, abnormal ? "crash" : "exit", detail, st.ts, st.up);
-  amsd_log(d.log, "EXIT %.*s %.*s=%d dur=%lld abnormal=%d", len(pkg),
-           pkg.data(), len(kind), kind.data(), code, dur, abnormal ? 1 : 0);
-  stdout_session_close(d.capture, pkg);
+  amsd_log(ctx.log, "EXIT %.*s %.*s=%d dur=%lld abnormal=%d", text_len(pkg),
+           pkg.data(), text_len(kind), kind.data(), code, dur,
+           abnormal ? 1 : 0);
+  stdout_session_close(ctx.capture, pkg);
 }
 
-// entry is "key=value"; an equal key (after the cut) is overwritten, a new
-// one is added while there is room.
-void merge_route(AppRecord& app, std::string_view entry) {
+// entry is "key=value"; one without "=", or starting with it, is skipped.
+void declare_route(AppRecord& app, std::string_view entry) {
   std::size_t eq = entry.find('=');
-  if (eq == std::string_view::npos || eq == 0) {
-    return;
+  if (eq != std::string_view::npos && eq != 0) {
+    route_set(app, slice(entry, 0, eq), slice(entry, eq + 1));
   }
-  char key[sizeof RouteEntry::key];
-  copy_text(key, slice(entry, 0, eq));
-  std::string_view value = slice(entry, eq + 1);
-  for (int i = 0; i < app.route_count; ++i) {
-    if (std::strcmp(app.routes[i].key, key) == 0) {
-      copy_text(app.routes[i].chain, value);
-      return;
-    }
-  }
-  if (app.route_count >= MAX_ROUTES) {
-    return;
-  }
-  RouteEntry& r = app.routes[app.route_count++];
-  copy_text(r.key, key);
-  copy_text(r.chain, value);
 }
 
 // Words: DECLARE pkg n hex, the hex holding NUL-ended "key=value" entries
 // up to an empty one.
-void handle_declare(Daemon& d, const std::string_view* w, int n) {
+void handle_declare(ProtocolContext& ctx, const std::string_view* w, int n) {
   if (n < 4) {
     return;
   }
-  AppRecord* app = find_or_add_app(d.registry, w[1]);
+  AppRecord* app = find_or_add_app(ctx.registry, w[1]);
   if (!app) {
     return;
   }
-  char buf[kDeclareCap];
+  char buf[DECLARE_CAP];
   std::string_view rest(buf, static_cast<std::size_t>(hex_decode(w[3], buf)));
   while (!rest.empty()) {
     std::size_t end = rest.find('\0');
@@ -234,40 +217,40 @@ void handle_declare(Daemon& d, const std::string_view* w, int n) {
     if (entry.empty()) {
       break;
     }
-    merge_route(*app, entry);
+    declare_route(*app, entry);
     if (end == std::string_view::npos) {
       break;
     }
     rest.remove_prefix(end + 1);
   }
-  amsd_log(d.log, "DECLARE %.*s n=%.*s routes=%d", len(w[1]), w[1].data(),
-           len(w[2]), w[2].data(), app->route_count);
+  amsd_log(ctx.log, "DECLARE %.*s n=%.*s routes=%d", text_len(w[1]),
+           w[1].data(), text_len(w[2]), w[2].data(), app->route_count);
 }
 
 bool is_report(std::string_view word) {
   return word == "LAUNCH" || word == "OUT" || word == "EXIT";
 }
 
-void handle_ev(Daemon& d, Peer& peer, std::string_view rest) {
-  std::string_view w[kEvMaxWords];
-  int n = split_words(rest, w, kEvMaxWords);
+void handle_ev(ProtocolContext& ctx, Peer& peer, std::string_view rest) {
+  std::string_view w[EV_MAX_WORDS];
+  int n = split_words(rest, w, EV_MAX_WORDS);
   if (n == 0 || !is_report(w[0])) {
     return;
   }
   if (!peer.trusted) {
     if (!peer.refusal_logged) {
-      amsd_log(d.log, "event lines from uid %u ignored", peer.uid);
+      amsd_log(ctx.log, "event lines from uid %u ignored", peer.uid);
       peer.refusal_logged = true;
     }
     return;
   }
   peer.reported = true;
   if (w[0] == "LAUNCH") {
-    handle_launch(d, w, n);
+    handle_launch(ctx, w, n);
   } else if (w[0] == "EXIT") {
-    handle_exit(d, w, n);
+    handle_exit(ctx, w, n);
   } else if (w[0] == "OUT" && n >= 4) {
-    stdout_session_append(d.capture, d.log, w + 1, n - 1);
+    stdout_session_append(ctx.capture, ctx.log, w + 1, n - 1);
   }
 }
 
@@ -304,8 +287,8 @@ int hex_decode(std::string_view hex, char* out, std::size_t cap) {
 }
 
 int parse_picker_line(std::string_view line, PickerLine& out) {
-  std::string_view w[kPeerMaxWords];
-  int n = split_words(line, w, kPeerMaxWords);
+  std::string_view w[PEER_MAX_WORDS];
+  int n = split_words(line, w, PEER_MAX_WORDS);
   out.caller = {};
   out.action = {};
   out.req = 0;
@@ -330,15 +313,15 @@ int parse_picker_line(std::string_view line, PickerLine& out) {
   return -1;
 }
 
-void handle_event_line(Daemon& d, Peer& peer, char* line) {
+void handle_event_line(ProtocolContext& ctx, Peer& peer, char* line) {
   std::string_view s(line);
   if (s.starts_with("EV ")) {
-    handle_ev(d, peer, slice(s, 3));
+    handle_ev(ctx, peer, slice(s, 3));
     return;
   }
   if (s.starts_with("DECLARE ")) {
-    std::string_view w[kPeerMaxWords];
-    handle_declare(d, w, split_words(s, w, kPeerMaxWords));
+    std::string_view w[PEER_MAX_WORDS];
+    handle_declare(ctx, w, split_words(s, w, PEER_MAX_WORDS));
     return;
   }
   if (s.starts_with("PICKER_")) {
@@ -347,9 +330,9 @@ void handle_event_line(Daemon& d, Peer& peer, char* line) {
       return;
     }
     if (p.kind == PickerLine::kCall) {
-      picker_call(d, p.caller, p.req, p.action, nullptr);
+      picker_call(ctx, p.caller, p.req, p.action, nullptr);
     } else {
-      picker_complete(d, p.req, p.action, p.code, p.value());
+      picker_complete(ctx, p.req, p.action, p.code, p.value());
     }
   }
 }

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-struct Daemon;
+#include "amsd/protocol/context.h"
 
 // Who sends a connection's lines. Launch, output and exit reports drive run
 // state, capture files and the kill fallback's target, so only the launcher's
@@ -20,7 +20,7 @@ struct Peer {
 
 // Handles one whole event line (stripped of its line end; may be changed in
 // place). Malformed lines, and reports from an untrusted peer, are dropped.
-void handle_event_line(Daemon& d, Peer& peer, char* line);
+void handle_event_line(ProtocolContext& ctx, Peer& peer, char* line);
 
 // Decodes pairs of hex digits into out (capacity cap), stopping at a lone
 // last digit, at a pair holding anything but a hex digit, or when cap - 1

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "amsd/core/daemon.h"
-#include "amsd/core/text.h"
+#include "amsd/base/text.h"
+#include "amsd/daemon/daemon.h"
 #include "tests/support/hex.h"
-#include "tests/support/test_daemon.h"
+#include "tests/support/protocol_fixture.h"
 
 namespace {
 
@@ -52,10 +52,10 @@ class Listener {
   bool ok_ = false;
 };
 
-class EventsTest : public DaemonTest {
+class EventsTest : public ProtocolTest {
  protected:
   void SetUp() override {
-    ASSERT_NO_FATAL_FAILURE(DaemonTest::SetUp());
+    ASSERT_NO_FATAL_FAILURE(ProtocolTest::SetUp());
     ASSERT_NO_FATAL_FAILURE(make_card());
   }
 
@@ -76,12 +76,13 @@ class EventsTest : public DaemonTest {
     const HistoryEvent& e = history_at(*a, a->history_count - 1);
     bool now = e.ts >= before && e.ts <= after;
     auto n = [](long v) { return std::to_string(v); };
-    return "run=" + n(a->run_state) + " pid=" + n(a->pid) +
+    return "run=" + n(static_cast<int>(a->run_state)) + " pid=" + n(a->pid) +
            " act=" + a->activity + " chain=" + a->chain +
            " n=" + n(a->launch_count) + "/" + n(a->crash_count) +
-           " exit=" + n(a->exit_kind) + "/" + n(a->exit_code) + " | " + e.kind +
-           " " + e.detail + " @" + (now ? "now" : n(e.ts)) + "/" + n(e.up) +
-           " | " + log_texts().at(logged);
+           " exit=" + n(static_cast<int>(a->exit_kind)) + "/" +
+           n(a->exit_code) + " | " + e.kind + " " + e.detail + " @" +
+           (now ? "now" : n(e.ts)) + "/" + n(e.up) + " | " +
+           log_texts().at(logged);
   }
 };
 
@@ -127,7 +128,7 @@ TEST_F(EventsTest, LaunchForms) {
           " pid=1 @2/3 | LAUNCH a m " + c159 + " pid=1" },
   };
   for (const auto& [line, want] : cases) {
-    reset_daemon();
+    reset_tables();
     EXPECT_EQ(outcome(line), want);
     EXPECT_NE(app("a")->start_ms, 0u) << line;
   }
@@ -173,7 +174,7 @@ TEST_F(EventsTest, ExitClassificationRecordAndCrashNotice) {
   Listener listener(crash);
   ASSERT_TRUE(listener.ok());
   for (const auto& [line, want] : cases) {
-    reset_daemon();
+    reset_tables();
     event("EV LAUNCH a main - 42 1000 1");
     std::string got = outcome(line);
     EXPECT_EQ(got + " | " + listener.take(), want);
@@ -286,7 +287,7 @@ TEST_F(EventsTest, DeclareMergesRoutes) {
     { { hex("a=" + x + std::string("\0b=1", 4)) }, " a=" + x.substr(0, 159) },
   };
   for (const auto& [words, want] : cases) {
-    reset_daemon();
+    reset_tables();
     for (const std::string& h : words) {
       event("DECLARE a 3 " + h);
     }

@@ -4,16 +4,13 @@
 #include <cstring>
 #include <limits>
 
-#include "amsd/core/daemon.h"
-#include "amsd/core/text.h"
+#include "amsd/base/text.h"
 #include "amsd/launcher/frame.h"
 #include "amsd/launcher/launcher_client.h"
+#include "amsd/log/clock.h"
+#include "amsd/log/service_log.h"
 
 namespace {
-
-int len(std::string_view s) {
-  return static_cast<int>(s.size());
-}
 
 const PickerEntry* find_handler(const Registry& reg, std::string_view action) {
   for (int i = 0; i < reg.picker_count; ++i) {
@@ -51,21 +48,21 @@ std::uint32_t parse_req(std::string_view word) {
 
 }  // namespace
 
-void picker_call(Daemon& d, std::string_view caller, std::uint32_t req,
-                 std::string_view action, Reply* out) {
-  const PickerEntry* entry = find_handler(d.registry, action);
+void picker_call(ProtocolContext& ctx, std::string_view caller,
+                 std::uint32_t req, std::string_view action, Reply* out) {
+  const PickerEntry* entry = find_handler(ctx.registry, action);
   if (!entry) {
     if (out) {
       reply_printf(*out, "ERR no picker handler for action: %.*s\n",
-                   len(action), action.data());
+                   text_len(action), action.data());
     }
-    amsd_log(d.log, "AMS picker %.*s -> no handler", len(action),
+    amsd_log(ctx.log, "AMS picker %.*s -> no handler", text_len(action),
              action.data());
     return;
   }
-  PendingPick& slot = choose_slot(d.picks, req);
+  PendingPick& slot = choose_slot(ctx.picks, req);
   std::memset(&slot, 0, sizeof slot);
-  slot.in_use = 1;
+  slot.in_use = true;
   slot.req = req;
   copy_text(slot.caller, caller);
   copy_text(slot.action, action);
@@ -75,13 +72,13 @@ void picker_call(Daemon& d, std::string_view caller, std::uint32_t req,
   StartRequest r = make_start_request(slot.handler, entry->chain, 1, req,
                                       entry->action, slot.caller);
   std::uint32_t code = 0;
-  int rc = launcher_call(d.cfg.ipc_sock_path, MSG_START, &r, sizeof r, &code);
+  int rc = launcher_call(ctx.ipc_sock_path, MSG_START, &r, sizeof r, &code);
   if (rc != 0) {
-    slot.in_use = 0;
+    slot.in_use = false;
     if (out) {
       reply_printf(*out, "ERR launcher offline\n");
     }
-    amsd_log(d.log, "AMS picker %.*s -> launcher offline", len(action),
+    amsd_log(ctx.log, "AMS picker %.*s -> launcher offline", text_len(action),
              action.data());
     return;
   }
@@ -91,44 +88,41 @@ void picker_call(Daemon& d, std::string_view caller, std::uint32_t req,
       reply_printf(*out, "ERR launcher refused: %s (code=%u)\n", slot.handler,
                    code);
     }
-    amsd_log(d.log, "AMS picker %.*s -> launcher refused code=%u", len(action),
-             action.data(), code);
+    amsd_log(ctx.log, "AMS picker %.*s -> launcher refused code=%u",
+             text_len(action), action.data(), code);
     return;
   }
   if (out) {
     reply_printf(*out, "OK pending %u %s\n", req, slot.handler);
   }
-  amsd_log(d.log, "AMS picker %.*s -> %s (req=%u, caller=%s)", len(action),
-           action.data(), slot.handler, req, slot.caller);
+  amsd_log(ctx.log, "AMS picker %.*s -> %s (req=%u, caller=%s)",
+           text_len(action), action.data(), slot.handler, req, slot.caller);
 }
 
-void picker_command(Daemon& d, std::string_view action, Reply& out) {
-  if (action.empty()) {
-    reply_printf(out, "ERR picker needs <action>\n");
-    return;
-  }
+void picker_command(ProtocolContext& ctx, std::string_view action, Reply& out) {
   // The id is used up even when the request then fails.
-  std::uint32_t req = d.picks.next_req_id;
-  d.picks.next_req_id =
+  std::uint32_t req = ctx.picks.next_req_id;
+  ctx.picks.next_req_id =
       req == std::numeric_limits<std::uint32_t>::max() ? 1 : req + 1;
-  picker_call(d, "", req, action, &out);
+  picker_call(ctx, "", req, action, &out);
 }
 
-void picker_complete(Daemon& d, std::uint32_t req, std::string_view action,
-                     std::int32_t code, std::string_view value) {
+void picker_complete(ProtocolContext& ctx, std::uint32_t req,
+                     std::string_view action, std::int32_t code,
+                     std::string_view value) {
   PendingPick* slot = nullptr;
-  for (PendingPick& s : d.picks.slots) {
+  for (PendingPick& s : ctx.picks.slots) {
     if (s.in_use && s.req == req && action == s.action) {
       slot = &s;
       break;
     }
   }
   if (!slot) {
-    amsd_log(d.log, "picker result: no pending req=%u (dropped)", req);
+    amsd_log(ctx.log, "picker result: no pending req=%u (dropped)", req);
     return;
   }
   slot->result_code = code;
-  slot->done = 1;
+  slot->done = true;
   copy_text(slot->result_value, value);
   // The value is shown one line per request and logged in a line of its
   // own: a line break in it could forge the lines that follow.
@@ -137,26 +131,27 @@ void picker_complete(Daemon& d, std::uint32_t req, std::string_view action,
       *p = ' ';
     }
   }
-  amsd_log(d.log, "picker result: req=%u action=%s code=%d value=%s", req,
+  amsd_log(ctx.log, "picker result: req=%u action=%s code=%d value=%s", req,
            slot->action, code, slot->result_value);
-  AppRecord* app = find_app(d.registry, slot->handler);
+  AppRecord* app = find_app(ctx.registry, slot->handler);
   if (!app) {
     return;  // only a scan names handlers, and records are never removed
   }
   char detail[sizeof HistoryEvent::detail];
   std::snprintf(
       detail, sizeof detail, "req=%u caller=%s act=%.*s code=%d val=%.96s", req,
-      slot->caller, len(action), action.data(), code, slot->result_value);
+      slot->caller, text_len(action), action.data(), code, slot->result_value);
   record_event(*app, "picker_result", detail, wall_seconds(),
-               static_cast<std::int32_t>(uptime_seconds(d.log.uptime_path)));
+               static_cast<std::int32_t>(uptime_seconds(ctx.log.uptime_path)));
 }
 
-void picker_status(Daemon& d, std::string_view filter, Reply& out) {
+void picker_status(const PickerRequests& picks, std::string_view filter,
+                   Reply& out) {
   reply_printf(out, "# amd picker status\n");
   bool filtered = !filter.empty();
   std::uint32_t want = filtered ? parse_req(filter) : 0;
   bool any = false;
-  for (const PendingPick& s : d.picks.slots) {
+  for (const PendingPick& s : picks.slots) {
     if (!s.in_use || (filtered && s.req != want)) {
       continue;
     }

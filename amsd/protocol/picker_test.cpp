@@ -6,16 +6,16 @@
 #include <string>
 #include <vector>
 
-#include "amsd/core/daemon.h"
-#include "amsd/core/text.h"
+#include "amsd/base/text.h"
+#include "amsd/daemon/daemon.h"
 #include "amsd/protocol/dispatch.h"
-#include "tests/e2e/fake_peers.h"
+#include "tests/support/fake_peers.h"
 #include "tests/support/hex.h"
-#include "tests/support/test_daemon.h"
+#include "tests/support/protocol_fixture.h"
 
 namespace {
 
-constexpr std::size_t kRoom = 512;
+constexpr std::size_t ROOM = 512;
 
 // The bytes of the start request the launcher must get for a picker call;
 // its layout is the frame's own concern.
@@ -29,10 +29,10 @@ std::vector<std::uint8_t> picker_payload(std::string_view pkg,
   return { b, b + sizeof r };
 }
 
-class PickerTest : public DaemonTest {
+class PickerTest : public ProtocolTest {
  protected:
   void SetUp() override {
-    ASSERT_NO_FATAL_FAILURE(DaemonTest::SetUp());
+    ASSERT_NO_FATAL_FAILURE(ProtocolTest::SetUp());
     launcher = std::make_unique<fake::FakeLauncher>(ipc);
     ASSERT_TRUE(launcher->ok());
     gallery = find_or_add_app(d->registry, "gallery");
@@ -47,8 +47,8 @@ class PickerTest : public DaemonTest {
 
   std::string command(std::string_view line) {
     std::string in(line);
-    char buf[kRoom];
-    EXPECT_TRUE(dispatch_line(*d, peer, in.data(), buf, sizeof buf)) << line;
+    char buf[ROOM];
+    EXPECT_TRUE(dispatch_line(ctx(), peer, in.data(), buf, sizeof buf)) << line;
     return buf;
   }
 

@@ -10,11 +10,11 @@
 #include <utility>
 #include <vector>
 
-#include "amsd/core/daemon.h"
-#include "amsd/core/text.h"
+#include "amsd/base/text.h"
+#include "amsd/daemon/daemon.h"
 #include "amsd/protocol/dispatch.h"
-#include "tests/e2e/fake_peers.h"
-#include "tests/support/test_daemon.h"
+#include "tests/support/fake_peers.h"
+#include "tests/support/protocol_fixture.h"
 
 // No signal leaves this test program: kill() only notes what it was asked,
 // so a broken guard fails a test instead of reaching init or the test run.
@@ -27,16 +27,16 @@ extern "C" int kill(pid_t pid, int sig) noexcept {
 
 namespace {
 
-constexpr std::size_t kRoom = 512;
+constexpr std::size_t ROOM = 512;
 // What the launcher answers: a result code, an error frame, or nothing at
 // all because none listens.
-constexpr std::int64_t kErrorFrame = -1;
-constexpr std::int64_t kNoLauncher = -2;
+constexpr std::int64_t ERROR_FRAME = -1;
+constexpr std::int64_t NO_LAUNCHER = -2;
 
-class StartKillTest : public DaemonTest {
+class StartKillTest : public ProtocolTest {
  protected:
   void SetUp() override {
-    ASSERT_NO_FATAL_FAILURE(DaemonTest::SetUp());
+    ASSERT_NO_FATAL_FAILURE(ProtocolTest::SetUp());
     app = find_or_add_app(d->registry, "demo");
   }
 
@@ -44,10 +44,10 @@ class StartKillTest : public DaemonTest {
   // reply, the log lines, the history events and the signals it caused.
   std::string outcome(const std::string& line, std::int64_t answer) {
     launcher.reset();
-    if (answer != kNoLauncher) {
+    if (answer != NO_LAUNCHER) {
       launcher = std::make_unique<fake::FakeLauncher>(ipc);
       launcher->push(
-          answer == kErrorFrame
+          answer == ERROR_FRAME
               ? fake::FakeReply::error()
               : fake::FakeReply::result(static_cast<std::uint32_t>(answer)));
     }
@@ -55,8 +55,8 @@ class StartKillTest : public DaemonTest {
     g_signals.clear();
     int events = app->history_count;
     std::string in = line;
-    char reply[kRoom];
-    EXPECT_TRUE(dispatch_line(*d, peer, in.data(), reply, sizeof reply))
+    char reply[ROOM];
+    EXPECT_TRUE(dispatch_line(ctx(), peer, in.data(), reply, sizeof reply))
         << line;
     std::string out = reply;
     for (const std::string& l : log_texts()) {
@@ -113,7 +113,7 @@ TEST_F(StartKillTest, Start) {
       "ERR demo/(default)\n; AMS start demo -> BUSY (app running)" },
     { "demo", 3, "",
       "ERR demo/(default)\n; AMS start demo -> launcher offline" },
-    { "demo/Main", kNoLauncher, "",
+    { "demo/Main", NO_LAUNCHER, "",
       "ERR demo/Main\n; AMS start demo -> launcher offline" },
   };
   std::int32_t before = wall_seconds();
@@ -126,7 +126,7 @@ TEST_F(StartKillTest, Start) {
   EXPECT_GE(history_at(*app, 0).ts, before);
   EXPECT_LE(history_at(*app, 0).ts, wall_seconds());
   // Run state is the launcher's to report.
-  EXPECT_EQ(app->run_state, 0);
+  EXPECT_EQ(app->run_state, RunState::kStopped);
 }
 
 TEST_F(StartKillTest, StartCutsTheArgumentBeforeItSplits) {
@@ -173,19 +173,19 @@ TEST_F(StartKillTest, Kill) {
       "ERR launcher refused: demo (code=3)\n; AMS kill demo -> launcher "
       "refused code=3" },
     // The launcher cannot be reached: the daemon sends SIGTERM itself...
-    { 1, 999999, kNoLauncher, offline },
-    { 1, 999999, kErrorFrame, offline },
+    { 1, 999999, NO_LAUNCHER, offline },
+    { 1, 999999, ERROR_FRAME, offline },
     // ...but never to init or to itself.
-    { 1, 1, kNoLauncher, guarded },
-    { 1, getpid(), kNoLauncher, guarded },
+    { 1, 1, NO_LAUNCHER, guarded },
+    { 1, getpid(), NO_LAUNCHER, guarded },
     // Not running: nothing reaches the launcher.
     { 0, 1234, 0, "ERR not running: demo\n" },
-    { 1, 0, kNoLauncher, "ERR not running: demo\n" },
-    { 1, -1, kNoLauncher, "ERR not running: demo\n" },
-    { 1, -2147483647 - 1, kNoLauncher, "ERR not running: demo\n" },
+    { 1, 0, NO_LAUNCHER, "ERR not running: demo\n" },
+    { 1, -1, NO_LAUNCHER, "ERR not running: demo\n" },
+    { 1, -2147483647 - 1, NO_LAUNCHER, "ERR not running: demo\n" },
   };
   for (const Case& c : cases) {
-    app->run_state = c.run_state;
+    app->run_state = static_cast<RunState>(c.run_state);
     app->pid = c.pid;
     EXPECT_EQ(outcome("kill demo", c.answer), c.want) << c.pid;
     if (launcher && c.run_state == 1 && c.pid > 0) {
@@ -194,7 +194,7 @@ TEST_F(StartKillTest, Kill) {
       EXPECT_EQ(launcher->frame_count(), 0u);
     }
     // Run state waits for the launcher's exit report.
-    EXPECT_EQ(app->run_state, c.run_state);
+    EXPECT_EQ(static_cast<int>(app->run_state), c.run_state);
     EXPECT_EQ(app->pid, c.pid);
   }
   EXPECT_EQ(outcome("kill nosuch", 0), "ERR pkg not registered: nosuch\n");

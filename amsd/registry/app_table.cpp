@@ -2,15 +2,20 @@
 
 #include <cstring>
 
-#include "amsd/core/text.h"
+#include "amsd/base/text.h"
 
-AppRecord* find_app(Registry& reg, std::string_view pkg) {
+const AppRecord* find_app(const Registry& reg, std::string_view pkg) {
   for (int i = 0; i < reg.app_count; ++i) {
     if (pkg == reg.apps[i].pkg) {
       return &reg.apps[i];
     }
   }
   return nullptr;
+}
+
+AppRecord* find_app(Registry& reg, std::string_view pkg) {
+  return const_cast<AppRecord*>(
+      find_app(static_cast<const Registry&>(reg), pkg));
 }
 
 AppRecord* find_or_add_app(Registry& reg, std::string_view pkg) {
@@ -28,6 +33,23 @@ AppRecord* find_or_add_app(Registry& reg, std::string_view pkg) {
   // No executable known until a scan finds the app's directory.
   copy_text(app.exec, "?");
   return &app;
+}
+
+void route_set(AppRecord& app, std::string_view key, std::string_view chain) {
+  char cut[sizeof RouteEntry::key];
+  copy_text(cut, key);
+  for (int i = 0; i < app.route_count; ++i) {
+    if (std::strcmp(app.routes[i].key, cut) == 0) {
+      copy_text(app.routes[i].chain, chain);
+      return;
+    }
+  }
+  if (app.route_count >= MAX_ROUTES) {
+    return;
+  }
+  RouteEntry& r = app.routes[app.route_count++];
+  copy_text(r.key, cut);
+  copy_text(r.chain, chain);
 }
 
 void record_event(AppRecord& app, std::string_view kind,

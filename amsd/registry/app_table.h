@@ -6,6 +6,7 @@
 #include <string_view>
 
 constexpr int MAX_APPS = 64;
+constexpr int PKG_SIZE = 32;  // a package id of at most 31 bytes
 constexpr int MAX_ROUTES = 8;
 constexpr int HISTORY_SIZE = 8;
 constexpr int MAX_PICKERS = 8;
@@ -22,19 +23,24 @@ struct HistoryEvent {
   char kind[16];
 };
 
+enum class RunState : std::int32_t { kStopped = 0, kRunning = 1 };
+
+// How the last run ended.
+enum class ExitKind : std::int32_t { kClean = 0, kExit = 1, kSignal = 2 };
+
 struct AppRecord {
-  char pkg[32];
+  char pkg[PKG_SIZE];
   char name[49];
   char exec[129];
-  std::int32_t known;
-  std::int32_t run_state;  // 0 stopped, 1 running
+  bool known;  // the latest scan found the app's directory
+  RunState run_state;
   std::int32_t pid;
   char activity[64];
   char chain[160];
   std::uint64_t start_ms;  // monotonic ms of the launch
   std::int32_t launch_count;
   std::int32_t crash_count;
-  std::int32_t exit_kind;  // 0 clean, 1 non-zero exit, 2 signal
+  ExitKind exit_kind;
   std::int32_t exit_code;
   std::int32_t route_count;
   RouteEntry routes[MAX_ROUTES];
@@ -45,9 +51,9 @@ struct AppRecord {
 
 struct PickerEntry {
   char action[24];
-  char handler[32];
+  char handler[PKG_SIZE];
   char chain[160];
-  std::int32_t active;
+  bool active;  // declared by an app in the latest scan
 };
 
 struct Registry {
@@ -56,18 +62,28 @@ struct Registry {
   PickerEntry pickers[MAX_PICKERS] = {};
   int picker_count = 0;
   // Set the first time a scan opens the apps directory; never cleared.
-  std::uint8_t apps_dir_seen = 0;
+  bool apps_dir_seen = false;
   // Directories, apps and pickers of the previous completed scan.
   int last_scan[3] = { -1, -1, -1 };
 };
 
 // Whole, byte-for-byte match of pkg in table order; nullptr when none (or
 // when pkg is longer than a record can hold).
+const AppRecord* find_app(const Registry& reg, std::string_view pkg);
 AppRecord* find_app(Registry& reg, std::string_view pkg);
 
 // find_app on pkg cut to 31 bytes; adds a record (name = pkg cut to 48
 // bytes, exec "?") when none matches. nullptr when the table is full.
 AppRecord* find_or_add_app(Registry& reg, std::string_view pkg);
+
+// Running: marked so by a launch, with a real pid.
+inline bool app_is_running(const AppRecord& app) {
+  return app.run_state != RunState::kStopped && app.pid > 0;
+}
+
+// Sets the chain of the route named key (cut to the field), adding the
+// route while the app has fewer than MAX_ROUTES.
+void route_set(AppRecord& app, std::string_view key, std::string_view chain);
 
 // Appends to the record's ring of the last HISTORY_SIZE events.
 void record_event(AppRecord& app, std::string_view kind,

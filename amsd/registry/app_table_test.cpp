@@ -14,7 +14,7 @@ TEST(AppTable, AddedRecordsStartWithDefaults) {
   EXPECT_STREQ(a->name, "demo");
   EXPECT_STREQ(a->exec, "?");
   EXPECT_EQ(a->known, 0);
-  EXPECT_EQ(a->run_state, 0);
+  EXPECT_EQ(a->run_state, RunState::kStopped);
   EXPECT_EQ(a->route_count, 0);
   EXPECT_EQ(a->history_count, 0);
   EXPECT_EQ(find_or_add_app(*reg, "demo"), a);

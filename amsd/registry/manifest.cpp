@@ -8,16 +8,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "amsd/core/text.h"
+#include "amsd/base/text.h"
 
 // The manifest is C text: nothing after a zero byte counts.
 static std::string_view up_to_nul(std::string_view text) {
   std::size_t z = text.find('\0');
   return z == std::string_view::npos ? text : slice(text, 0, z);
-}
-
-static bool is_blank(char c) {
-  return c == ' ' || c == '\t';
 }
 
 void manifest_value(std::string_view text, std::string_view key,
@@ -125,27 +121,40 @@ static bool ends_value(char c) {
   return c == '"' || c == ',' || c == '\n' || c == '\r';
 }
 
-// Where a key of at most max bytes that starts at from ends.
-static std::size_t key_end(std::string_view text, std::size_t from,
-                           std::size_t max) {
-  std::size_t e = from;
-  while (e < text.size() && e - from < max && !ends_key(text[e])) {
-    ++e;
-  }
-  return e;
-}
+// One "<prefix><key>...: value" entry found in the text.
+struct ManifestEntry {
+  std::string_view key;
+  std::size_t key_end;  // where the key stopped
+  bool dotted;          // it stopped at a "."
+  std::string_view value;
+  std::size_t value_end;
+};
 
-// Finds the value that belongs to a key ending at from: after the next ":"
-// or "=", blanks and one opening quote. Returns where the value ended.
-static std::size_t entry_value(std::string_view text, std::size_t from,
-                               std::string_view& value) {
-  std::size_t i = from;
+// Finds the next entry at or after pos. The key runs up to a double quote,
+// ":", "=", "." or the end, at most key_max bytes; the value follows the
+// next ":" or "=", after blanks and one opening quote, up to a double quote,
+// ",", a line end or the end, at most ENTRY_VALUE_MAX bytes.
+static bool find_entry(std::string_view text, std::string_view prefix,
+                       std::size_t key_max, std::size_t pos, ManifestEntry& e) {
+  std::size_t at = text.find(prefix, pos);
+  if (at == std::string_view::npos) {
+    return false;
+  }
+  std::size_t k = at + prefix.size();
+  std::size_t i = k;
+  while (i < text.size() && i - k < key_max && !ends_key(text[i])) {
+    ++i;
+  }
+  e.key = slice(text, k, i - k);
+  e.key_end = i;
+  e.dotted = i < text.size() && text[i] == '.';
   while (i < text.size() && text[i] != ':' && text[i] != '=') {
     ++i;
   }
   if (i >= text.size()) {
-    value = slice(text, text.size());  // empty, but never a null pointer
-    return text.size();
+    e.value = slice(text, text.size());  // empty, but never a null pointer
+    e.value_end = text.size();
+    return true;
   }
   ++i;
   while (i < text.size() && is_blank(text[i])) {
@@ -159,52 +168,26 @@ static std::size_t entry_value(std::string_view text, std::size_t from,
          !ends_value(text[i])) {
     ++i;
   }
-  value = slice(text, start, i - start);
-  return i;
-}
-
-static void set_route(AppRecord& app, std::string_view key,
-                      std::string_view chain) {
-  for (int i = 0; i < app.route_count; ++i) {
-    if (key == app.routes[i].key) {
-      copy_text(app.routes[i].chain, chain);
-      return;
-    }
-  }
-  if (app.route_count >= MAX_ROUTES) {
-    return;
-  }
-  RouteEntry& r = app.routes[app.route_count++];
-  copy_text(r.key, key);
-  copy_text(r.chain, chain);
+  e.value = slice(text, start, i - start);
+  e.value_end = i;
+  return true;
 }
 
 void manifest_routes(std::string_view text, AppRecord& app) {
-  constexpr std::string_view kPrefix = "route.";
   text = up_to_nul(text);
-  std::size_t pos = 0;
-  for (;;) {
-    std::size_t at = text.find(kPrefix, pos);
-    if (at == std::string_view::npos) {
-      return;
-    }
-    std::size_t k = at + kPrefix.size();
-    std::size_t e = key_end(text, k, ROUTE_KEY_MAX);
-    if (e == k) {
-      pos = k;
+  ManifestEntry e;
+  for (std::size_t pos = 0;
+       find_entry(text, "route.", ROUTE_KEY_MAX, pos, e);) {
+    // An empty key, or "route.a.b", names no route of this app.
+    if (e.key.empty() || e.dotted) {
+      pos = e.key_end;
       continue;
     }
-    // "route.a.b" names no route of this app.
-    if (e < text.size() && text[e] == '.') {
-      pos = e;
-      continue;
+    while (!e.value.empty() && is_blank(e.value.back())) {
+      e.value.remove_suffix(1);
     }
-    std::string_view chain;
-    pos = entry_value(text, e, chain);
-    while (!chain.empty() && is_blank(chain.back())) {
-      chain.remove_suffix(1);
-    }
-    set_route(app, slice(text, k, e - k), chain);
+    route_set(app, e.key, e.value);
+    pos = e.value_end;
   }
 }
 
@@ -226,28 +209,20 @@ static void set_picker(Registry& reg, std::string_view action,
   }
   copy_text(p->handler, app.pkg);
   copy_text(p->chain, chain);
-  p->active = 1;
+  p->active = true;
 }
 
 void manifest_pickers(std::string_view text, Registry& reg,
                       const AppRecord& app) {
-  constexpr std::string_view kPrefix = "picker.";
   text = up_to_nul(text);
-  std::size_t pos = 0;
-  for (;;) {
-    std::size_t at = text.find(kPrefix, pos);
-    if (at == std::string_view::npos) {
-      return;
+  ManifestEntry e;
+  for (std::size_t pos = 0;
+       find_entry(text, "picker.", PICKER_ACTION_MAX, pos, e);
+       pos = e.key_end) {
+    // Unlike routes, a picker chain keeps its trailing blanks, and
+    // "picker.a.b" declares the action a.
+    if (!e.key.empty()) {
+      set_picker(reg, e.key, app, e.value);
     }
-    std::size_t k = at + kPrefix.size();
-    std::size_t e = key_end(text, k, PICKER_ACTION_MAX);
-    if (e > k) {
-      // Unlike routes, a picker chain keeps its trailing blanks, and
-      // "picker.a.b" declares the action a.
-      std::string_view chain;
-      entry_value(text, e, chain);
-      set_picker(reg, slice(text, k, e - k), app, chain);
-    }
-    pos = e;
   }
 }

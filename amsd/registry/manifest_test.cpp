@@ -133,7 +133,7 @@ TEST(ManifestPickers, ReadsActionsIntoTheGlobalTable) {
   EXPECT_STREQ(reg->pickers[1].chain, "x");
   EXPECT_STREQ(reg->pickers[2].action, "abcdefghijklmnopqrstuvw");
   // A known action, even an inactive one, moves to the app read later.
-  reg->pickers[0].active = 0;
+  reg->pickers[0].active = false;
   manifest_pickers(R"("picker.share": "two")", *reg,
                    *find_or_add_app(*reg, "beta"));
   EXPECT_EQ(reg->picker_count, 3);

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "amsd/core/text.h"
+#include "amsd/base/text.h"
 #include "amsd/registry/manifest.h"
 
 constexpr int DIR_NAME_SIZE = 96;  // first 95 bytes of an entry's name
@@ -64,64 +64,36 @@ static bool scan_entry(Registry& reg, const char* apps_dir, const char* name) {
     std::memset(app, 0, sizeof *app);
     copy_text(app->pkg, pkg);
   }
-  app->known = 1;
+  app->known = true;
   apply_manifest(reg, *app, dir_name, path, std::string_view(text, len));
   return true;
 }
 
-static void log_dump(const Registry& reg, ServiceLog& log) {
-  for (int i = 0; i < reg.app_count; ++i) {
-    const AppRecord& a = reg.apps[i];
-    amsd_log(log, "  app %s name=%s exec=%s known=%d routes=%d", a.pkg, a.name,
-             a.exec, a.known, a.route_count);
-    for (int r = 0; r < a.route_count; ++r) {
-      amsd_log(log, "    route %s=%s", a.routes[r].key, a.routes[r].chain);
-    }
-  }
-  for (int i = 0; i < reg.picker_count; ++i) {
-    const PickerEntry& p = reg.pickers[i];
-    if (p.active) {
-      amsd_log(log, "  picker %s -> %s (chain=%s)", p.action, p.handler,
-               p.chain);
-    }
-  }
-}
-
-void registry_scan(Registry& reg, ServiceLog& log, const char* apps_dir,
-                   bool verbose) {
+ScanResult registry_scan(Registry& reg, const char* apps_dir) {
+  ScanResult r = {};
+  r.was_seen = reg.apps_dir_seen;
   DIR* dir = opendir(apps_dir);
   if (!dir) {
-    // Once the card has been seen, only a scan someone asked for says so;
-    // the periodic scans would repeat it every 30 s while it is out.
-    if (verbose || !reg.apps_dir_seen) {
-      amsd_log(log, "registry scan: %s not reachable (%s)", apps_dir,
-               std::strerror(errno));
-    }
-    return;
+    r.error = errno;
+    return r;
   }
-  reg.apps_dir_seen = 1;
+  r.reached = true;
+  reg.apps_dir_seen = true;
   for (int i = 0; i < reg.app_count; ++i) {
-    reg.apps[i].known = 0;
+    reg.apps[i].known = false;
   }
   for (int i = 0; i < reg.picker_count; ++i) {
-    reg.pickers[i].active = 0;
+    reg.pickers[i].active = false;
   }
-  int dirs = 0;
   while (struct dirent* ent = readdir(dir)) {
     if (ent->d_name[0] != '.' && scan_entry(reg, apps_dir, ent->d_name)) {
-      ++dirs;
+      ++r.dirs;
     }
   }
   closedir(dir);
 
-  const int counts[3] = { dirs, reg.app_count, reg.picker_count };
-  bool changed = std::memcmp(counts, reg.last_scan, sizeof counts) != 0;
-  if (verbose || changed) {
-    amsd_log(log, "registry scan: %d dir(s) from %s, %d app(s) registered",
-             dirs, apps_dir, reg.app_count);
-  }
-  if (verbose) {
-    log_dump(reg, log);
-  }
+  const int counts[3] = { r.dirs, reg.app_count, reg.picker_count };
+  r.changed = std::memcmp(counts, reg.last_scan, sizeof counts) != 0;
   std::memcpy(reg.last_scan, counts, sizeof counts);
+  return r;
 }

@@ -2,10 +2,15 @@
 // each with an optional "app.json" manifest.
 #pragma once
 
-#include "amsd/log/service_log.h"
 #include "amsd/registry/app_table.h"
 
-// One full scan. Verbose scans log their summary and a dump of the tables;
-// quiet scans log only when a count changed.
-void registry_scan(Registry& reg, ServiceLog& log, const char* apps_dir,
-                   bool verbose);
+struct ScanResult {
+  bool reached;   // the apps directory could be opened
+  int error;      // errno when it could not
+  bool was_seen;  // the directory had been opened by an earlier scan
+  int dirs;       // directories registered or refreshed
+  bool changed;   // a count differs from the previous completed scan
+};
+
+// One full scan. A directory that cannot be opened changes nothing.
+ScanResult registry_scan(Registry& reg, const char* apps_dir);

@@ -17,7 +17,7 @@ namespace {
 
 using namespace e2e;
 
-const std::string kUsage =
+const std::string USAGE =
     "usage: " + Amsd::binary() +
     " [--sock <p>] [--ipc-sock <p>] [--apps <dir>] [--card <p>] "
     "[--crash-sock <p>]\n";
@@ -62,9 +62,9 @@ TEST(AmsdOptions, HelpAndBadOptionsStopBeforeAnythingElse) {
     std::string err;
   };
   const Case cases[] = {
-    { { "-h" }, 0, kUsage },
-    { { "--help" }, 0, kUsage },
-    { { "--sock", a.sock, "word", "-h", "--bogus" }, 0, kUsage },
+    { { "-h" }, 0, USAGE },
+    { { "--help" }, 0, USAGE },
+    { { "--sock", a.sock, "word", "-h", "--bogus" }, 0, USAGE },
     { { "-hx" }, 2, "bad option -hx\n" },
     { { "--sock=x" }, 2, "bad option --sock=x\n" },
     { { "--bogus", "-h" }, 2, "bad option --bogus\n" },
@@ -174,7 +174,7 @@ TEST(AmsdLifecycle, SignalsEndTheDaemonInOrderAtAnyPoint) {
     argv.insert(argv.end(), opts.begin(), opts.end());
     ASSERT_TRUE(
         p.spawn(argv, {}, dir.file("o"), dir.file("amsd.err"), dir.path()));
-    ASSERT_TRUE(wait_until([&] { return exists(a.sock); }, kDeadline));
+    ASSERT_TRUE(wait_until([&] { return exists(a.sock); }, DEADLINE));
     kill(p.pid(), sig);
     EXPECT_EQ(p.wait_exit(), 0);
     std::string err = a.err();

@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "tests/e2e/fake_peers.h"
 #include "tests/e2e/harness.h"
+#include "tests/support/fake_peers.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 
 #include "amsd/launcher/frame.h"
 #include "amsd/launcher/launcher_client.h"
-#include "tests/e2e/fake_peers.h"
 #include "tests/e2e/harness.h"
+#include "tests/support/fake_peers.h"
 
 namespace {
 

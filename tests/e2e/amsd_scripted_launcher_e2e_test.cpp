@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/e2e/fake_peers.h"
 #include "tests/e2e/harness.h"
+#include "tests/support/fake_peers.h"
 
 namespace {
 

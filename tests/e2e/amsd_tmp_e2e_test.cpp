@@ -16,8 +16,8 @@ namespace {
 
 using namespace e2e;
 
-constexpr char kBuffer[] = "/tmp/quor_ams.log";
-constexpr char kBootts[] = "/tmp/quor_bootts";
+constexpr char BUFFER[] = "/tmp/quor_ams.log";
+constexpr char BOOTTS[] = "/tmp/quor_bootts";
 
 // Moves a fixed file out of the way and puts it back afterwards.
 class SavedFile {
@@ -42,7 +42,7 @@ class SavedFile {
 };
 
 TEST(AmsdTmpFiles, WithoutACardTheLogGoesToTheTmpBuffer) {
-  SavedFile buffer(kBuffer);
+  SavedFile buffer(BUFFER);
   TempDir dir;
   Amsd a(dir);
   rmdir((a.card + "/QuorOS").c_str());
@@ -51,22 +51,20 @@ TEST(AmsdTmpFiles, WithoutACardTheLogGoesToTheTmpBuffer) {
       << a.err();
   a.command("rescan");
   EXPECT_TRUE(wait_until([&] {
-    return read_file(kBuffer).find(" amsd registry scan: ") !=
-           std::string::npos;
+    return read_file(BUFFER).find(" amsd registry scan: ") != std::string::npos;
   }));
   EXPECT_EQ(a.stop(), 0);
 }
 
 TEST(AmsdTmpFiles, NoCardSwitchKeepsTheLogInTheBuffer) {
-  SavedFile buffer(kBuffer);
+  SavedFile buffer(BUFFER);
   TempDir dir;
   Amsd a(dir);
   ASSERT_TRUE(a.start({}, { "QUOR_AMSD_NOCARD=1" }));
   EXPECT_NE(a.err().find(" log=/tmp/quor_ams.log\n"), std::string::npos);
   a.command("rescan");
   EXPECT_TRUE(wait_until([&] {
-    return read_file(kBuffer).find(" amsd registry scan: ") !=
-           std::string::npos;
+    return read_file(BUFFER).find(" amsd registry scan: ") != std::string::npos;
   }));
   EXPECT_EQ(a.stop(), 0);
 
@@ -88,7 +86,7 @@ std::string kernel_stamp() {
 }
 
 TEST(AmsdTmpFiles, BootStampFileNamesTheCardLog) {
-  SavedFile bootts(kBootts);
+  SavedFile bootts(BOOTTS);
   // A stamp that names a path is not used: the log stays in its directory.
   const std::pair<const char*, std::string> cases[] = {
     { "quor_20250314_093005", "20250314_093005" },
@@ -96,9 +94,9 @@ TEST(AmsdTmpFiles, BootStampFileNamesTheCardLog) {
     { nullptr, kernel_stamp() },
   };
   for (const auto& [file, stamp] : cases) {
-    unlink(kBootts);
+    unlink(BOOTTS);
     if (file) {
-      write_file(kBootts, file);
+      write_file(BOOTTS, file);
     }
     TempDir dir;
     Amsd a(dir);
@@ -119,8 +117,8 @@ TEST(AmsdTmpFiles, BootStampFileNamesTheCardLog) {
 
 // The card job runs once a minute: this test waits for the next one.
 TEST(AmsdTmpFiles, ACardLogGoneFromItsPathIsOpenedAfresh) {
-  SavedFile buffer(kBuffer);
-  SavedFile bootts(kBootts);
+  SavedFile buffer(BUFFER);
+  SavedFile bootts(BOOTTS);
   TempDir dir;
   Amsd a(dir);
   ASSERT_TRUE(a.start());
@@ -141,25 +139,25 @@ TEST(AmsdTmpFiles, ACardLogGoneFromItsPathIsOpenedAfresh) {
 
 // The card job runs once a minute: this test waits for the second one.
 TEST(AmsdTmpFiles, BufferMovesOntoTheCardWhenItAppears) {
-  SavedFile buffer(kBuffer);
-  SavedFile bootts(kBootts);
-  write_file(kBootts, "quor_20250101_000000");
+  SavedFile buffer(BUFFER);
+  SavedFile bootts(BOOTTS);
+  write_file(BOOTTS, "quor_20250101_000000");
   TempDir dir;
   Amsd a(dir);
   rmdir((a.card + "/QuorOS").c_str());
   ASSERT_TRUE(a.start());
   a.command("rescan");
   ASSERT_TRUE(wait_until([&] {
-    return read_file(kBuffer).find("registry scan") != std::string::npos;
+    return read_file(BUFFER).find("registry scan") != std::string::npos;
   }));
-  std::string buffered = read_file(kBuffer);
+  std::string buffered = read_file(BUFFER);
   mkdir((a.card + "/QuorOS").c_str(), 0755);
   ASSERT_TRUE(a.wait_err("[quor_amsd] /tmp buffered log moved to card\n",
                          std::chrono::seconds(90)));
   std::string card = read_file(a.logs + "/ams_20250101_000000.log");
   EXPECT_EQ(card.substr(0, buffered.size()), buffered);
   struct stat st;
-  EXPECT_NE(lstat(kBuffer, &st), 0);
+  EXPECT_NE(lstat(BUFFER, &st), 0);
   // Later lines follow on the card.
   a.command("rescan");
   EXPECT_TRUE(wait_until([&] {

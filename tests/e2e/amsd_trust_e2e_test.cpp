@@ -37,7 +37,7 @@ TEST(AmsdTrust, ReportsAreTakenOnlyFromTrustedUsers) {
     bool ipc_owned_by_other;  // the other user owns the launcher's socket
     bool trusted;
   };
-  const std::string other = "QUOR_LAUNCHER_UID=" + std::to_string(kOtherUid);
+  const std::string other = "QUOR_LAUNCHER_UID=" + std::to_string(OTHER_UID);
   const Case cases[] = {
     { "a stranger", {}, false, false },
     { "a malformed uid", { other + "x" }, false, false },
@@ -50,7 +50,7 @@ TEST(AmsdTrust, ReportsAreTakenOnlyFromTrustedUsers) {
     Amsd a(dir);
     if (c.ipc_owned_by_other) {
       ASSERT_TRUE(write_file(a.ipc_sock, ""));
-      ASSERT_EQ(chown(a.ipc_sock.c_str(), kOtherUid, kOtherUid), 0);
+      ASSERT_EQ(chown(a.ipc_sock.c_str(), OTHER_UID, OTHER_UID), 0);
     }
     ASSERT_TRUE(a.start({}, c.env)) << c.what;
     // Reports, then a declaration and a command, which anyone may send.
@@ -121,9 +121,9 @@ TEST(AmsdTrust, ASenderThatHangsUpLosesNothing) {
   TempDir dir;
   Amsd a(dir);
   ASSERT_TRUE(a.start());
-  constexpr int kLines = 20000;
+  constexpr int LINES = 20000;
   std::string burst = "EV LAUNCH demo main - 7 1000 1\n";
-  for (int i = 0; i < kLines; ++i) {
+  for (int i = 0; i < LINES; ++i) {
     burst += "EV OUT demo 7 1000 1 line " + std::to_string(i) + "\n";
   }
   burst += "EV EXIT demo exit 0 5";  // the last line has no newline
@@ -133,7 +133,7 @@ TEST(AmsdTrust, ASenderThatHangsUpLosesNothing) {
   }  // closed at once, with most of it still unread
   ASSERT_TRUE(a.wait_log("EXIT demo exit=0 dur=5 abnormal=0"));
   std::string file = read_file(a.logs + "/demo/stdout_1000_7.log");
-  EXPECT_EQ(count_of(file, "\n"), kLines);
+  EXPECT_EQ(count_of(file, "\n"), LINES);
   EXPECT_NE(file.find("[1000|up=1] line 19999\n"), std::string::npos);
 }
 
@@ -166,7 +166,7 @@ TEST(AmsdTrust, ASecondDaemonLeavesWhatStandsAtItsSocketPath) {
   };
   const Case cases[] = {
     { first.sock, -1, 1, "Address already in use" },
-    { first.sock, can_switch_user() ? int(kOtherUid) : -1, 1,
+    { first.sock, can_switch_user() ? int(OTHER_UID) : -1, 1,
       "Address already in use" },
     { file, -1, 1, "File exists" },
     { stale, -1, 0, "" },

@@ -19,10 +19,10 @@ using namespace std::chrono_literals;
 using Millis = std::chrono::milliseconds;
 
 // Generous: CI machines are small and busy.
-constexpr Millis kDeadline = 20s;
+constexpr Millis DEADLINE = 20s;
 
 // Polls cond every few milliseconds until it holds or the time is up.
-bool wait_until(const std::function<bool()>& cond, Millis limit = kDeadline);
+bool wait_until(const std::function<bool()>& cond, Millis limit = DEADLINE);
 
 // A client connection to a UNIX stream socket.
 class Conn {
@@ -38,9 +38,9 @@ class Conn {
   bool send(std::string_view bytes);
   void shutdown_write();
   // Everything the peer sends until it closes (or the time is up).
-  std::string read_all(Millis limit = kDeadline);
+  std::string read_all(Millis limit = DEADLINE);
   // True when the peer has closed; waits up to limit for that.
-  bool closed_by_peer(Millis limit = kDeadline);
+  bool closed_by_peer(Millis limit = DEADLINE);
   // True when the peer has neither sent anything nor closed right now.
   bool open_and_quiet();
 
@@ -73,9 +73,9 @@ class Process {
   pid_t pid() const { return pid_; }
   bool running();
   // Waits for the end; the exit status, or -1 (signal, time-out).
-  int wait_exit(Millis limit = kDeadline);
+  int wait_exit(Millis limit = DEADLINE);
   // SIGTERM, then wait_exit; SIGKILL when it does not end in time.
-  int terminate(Millis limit = kDeadline);
+  int terminate(Millis limit = DEADLINE);
   void kill_now();
 
   // When set, the child runs as this user (and group) instead.
@@ -105,7 +105,7 @@ class Amsd {
              const std::vector<std::string>& env = {});
   // Runs with exactly these arguments to its end (for option errors).
   Exit run(const std::vector<std::string>& args,
-           const std::vector<std::string>& env = {}, Millis limit = kDeadline);
+           const std::vector<std::string>& env = {}, Millis limit = DEADLINE);
 
   std::string command(std::string_view line) const {
     return unix_command(sock, line);
@@ -113,10 +113,10 @@ class Amsd {
   Conn connect() const { return Conn(sock); }
 
   std::string err() const;
-  bool wait_err(std::string_view text, Millis limit = kDeadline) const;
+  bool wait_err(std::string_view text, Millis limit = DEADLINE) const;
   // All service log files on the card, concatenated.
   std::string service_log() const;
-  bool wait_log(std::string_view text, Millis limit = kDeadline) const;
+  bool wait_log(std::string_view text, Millis limit = DEADLINE) const;
   // Service log lines without their time fields ("<ts> <up> amsd ").
   std::vector<std::string> log_texts() const;
 

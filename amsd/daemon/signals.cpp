@@ -1,4 +1,4 @@
-#include "amsd/core/signals.h"
+#include "amsd/daemon/signals.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "amsd/core/daemon.h"
+#include "amsd/daemon/daemon.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -10,18 +10,19 @@
 #include <cstdio>
 #include <cstring>
 
-#include "amsd/core/signals.h"
-#include "amsd/core/text.h"
+#include "amsd/base/text.h"
+#include "amsd/base/unix_addr.h"
+#include "amsd/daemon/signals.h"
 #include "amsd/log/retention.h"
-#include "amsd/registry/scan.h"
+#include "amsd/protocol/rescan.h"
 
 constexpr int LISTEN_BACKLOG = 8;
 
-static void add_nonblock(int fd) {
-  int fl = fcntl(fd, F_GETFL);
-  if (fl >= 0) {
-    fcntl(fd, F_SETFL, fl | O_NONBLOCK);
-  }
+ProtocolContext daemon_context(Daemon& d) {
+  return ProtocolContext{ d.registry,          d.log,
+                          d.capture,           d.picks,
+                          d.cfg.apps_dir,      d.cfg.card_root,
+                          d.cfg.ipc_sock_path, d.cfg.crash_sock_path };
 }
 
 // What stands at the socket path before we take it: nothing or a stale
@@ -35,18 +36,13 @@ static int socket_path_status(const char* path) {
   if (!S_ISSOCK(st.st_mode)) {
     return EEXIST;
   }
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  // Connected, or waiting in a full backlog: a live listener. Refused: stale.
+  int fd = unix_connect(path, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) {
     return 0;
   }
-  struct sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  copy_text(addr.sun_path, path);
-  int rc = connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr);
-  // A full backlog (EAGAIN) is a live listener too.
-  bool live = rc == 0 || errno == EAGAIN || errno == EINPROGRESS;
   close(fd);
-  return live ? EADDRINUSE : 0;
+  return EADDRINUSE;
 }
 
 static int open_listener(Daemon& d) {
@@ -61,10 +57,9 @@ static int open_listener(Daemon& d) {
     std::fprintf(stderr, "[quor_amsd] socket: %s\n", std::strerror(errno));
     return 1;
   }
-  struct sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  copy_text(addr.sun_path, d.cfg.sock_path);
-  if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
+  struct sockaddr_un addr;
+  socklen_t len = unix_addr(addr, d.cfg.sock_path);
+  if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), len) != 0) {
     std::fprintf(stderr, "[quor_amsd] bind %s: %s\n", d.cfg.sock_path,
                  std::strerror(errno));
     close(fd);
@@ -87,8 +82,8 @@ int daemon_setup(Daemon& d) {
   if (pipe2(d.wake_pipe, O_CLOEXEC) != 0) {
     return 1;
   }
-  add_nonblock(d.wake_pipe[0]);
-  add_nonblock(d.wake_pipe[1]);
+  fd_set_nonblock(d.wake_pipe[0]);
+  fd_set_nonblock(d.wake_pipe[1]);
   signals_install(d.wake_pipe[1]);
   return open_listener(d);
 }
@@ -97,7 +92,7 @@ void daemon_startup_steps(Daemon& d) {
   make_boot_stamp(d.boot_stamp, d.log.bootts_path, d.log.uptime_path);
   open_card_log(d.log);  // without a card the log goes to the /tmp buffer
   log_cleanup(d.log);
-  registry_scan(d.registry, d.log, d.cfg.apps_dir, true);
+  rescan_logged(d.registry, d.log, d.cfg.apps_dir, true);
   std::fprintf(stderr,
                "[quor_amsd] up: sock=%s ipc=%s apps=%s card=%s bootts=%s "
                "log=%s\n",

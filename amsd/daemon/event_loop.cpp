@@ -1,4 +1,4 @@
-#include "amsd/core/event_loop.h"
+#include "amsd/daemon/event_loop.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -9,21 +9,21 @@
 #include <cstdio>
 #include <cstring>
 
-#include "amsd/core/daemon.h"
-#include "amsd/core/signals.h"
-#include "amsd/core/text.h"
+#include "amsd/base/text.h"
+#include "amsd/daemon/daemon.h"
+#include "amsd/daemon/signals.h"
 #include "amsd/log/retention.h"
 #include "amsd/protocol/dispatch.h"
-#include "amsd/registry/scan.h"
+#include "amsd/protocol/rescan.h"
 
 namespace {
 
-constexpr int kInMax = IN_BUF_SIZE - 1;
+constexpr int IN_MAX = IN_BUF_SIZE - 1;
 
-void dispatch_into_reply(Daemon& d, ClientConn& c, char* line) {
+void dispatch_into_reply(ProtocolContext& ctx, ClientConn& c, char* line) {
   char* pos = c.out_buf + c.out_len;
   std::size_t room = static_cast<std::size_t>(OUT_BUF_SIZE - c.out_len);
-  if (dispatch_line(d, c.peer, line, pos, room)) {
+  if (dispatch_line(ctx, c.peer, line, pos, room)) {
     c.out_len += static_cast<int>(strnlen(pos, room - 1));
   }
 }
@@ -45,12 +45,12 @@ void send_reply(ClientConn& c) {
 }
 
 // A last line that came without a newline is still executed.
-void close_slot(Daemon& d, ClientTable& t, int i) {
+void close_slot(ProtocolContext& ctx, ClientTable& t, int i) {
   ClientConn& c = t.slots[i];
   if (c.in_len > 0) {
     c.in_buf[c.in_len] = '\0';
     if (c.in_buf[0] != '\0') {
-      dispatch_into_reply(d, c, c.in_buf);
+      dispatch_into_reply(ctx, c, c.in_buf);
     }
     c.in_len = 0;
   }
@@ -66,9 +66,9 @@ enum class ReadEnd { kMore, kEof, kError };
 // cannot keep the others waiting.
 ReadEnd read_input(ClientConn& c) {
   ReadEnd end = ReadEnd::kMore;
-  while (c.in_len < kInMax) {
+  while (c.in_len < IN_MAX) {
     ssize_t n = read(c.fd, c.in_buf + c.in_len,
-                     static_cast<std::size_t>(kInMax - c.in_len));
+                     static_cast<std::size_t>(IN_MAX - c.in_len));
     if (n == 0) {
       end = ReadEnd::kEof;
       break;
@@ -88,7 +88,7 @@ ReadEnd read_input(ClientConn& c) {
   return end;
 }
 
-void cut_lines(Daemon& d, ClientConn& c) {
+void cut_lines(ProtocolContext& ctx, ClientConn& c) {
   int off = 0;
   bool consumed = false;
   while (off < c.in_len) {
@@ -101,7 +101,7 @@ void cut_lines(Daemon& d, ClientConn& c) {
     *nl = '\0';
     consumed = true;
     if (nl != start && start[0] != '\0') {
-      dispatch_into_reply(d, c, start);
+      dispatch_into_reply(ctx, c, start);
     }
     off = static_cast<int>(nl - c.in_buf) + 1;
   }
@@ -120,31 +120,31 @@ void cut_lines(Daemon& d, ClientConn& c) {
 }
 
 // Returns true when the slot was removed.
-bool serve_client(Daemon& d, ClientTable& t, int i, short ev) {
+bool serve_client(ProtocolContext& ctx, ClientTable& t, int i, short ev) {
   ClientConn& c = t.slots[i];
-  constexpr short kBroken = POLLERR | POLLNVAL;
+  constexpr short BROKEN = POLLERR | POLLNVAL;
   // The peer has closed its side (or both): what it sent is still read and
   // handled, pass by pass, until its end or a reply.
   bool hung_up = (ev & (POLLHUP | POLLRDHUP)) != 0;
   if (!(ev & (POLLIN | POLLHUP | POLLRDHUP))) {
-    if (ev & kBroken) {
-      close_slot(d, t, i);
+    if (ev & BROKEN) {
+      close_slot(ctx, t, i);
       return true;
     }
     return false;
   }
   ReadEnd end = read_input(c);
-  cut_lines(d, c);
+  cut_lines(ctx, c);
   // A full buffer without a newline can take nothing more: once the peer is
   // done, what it holds is its last line.
-  bool stuck = c.in_len >= kInMax;
-  if ((ev & kBroken) || end != ReadEnd::kMore || (hung_up && stuck)) {
-    close_slot(d, t, i);
+  bool stuck = c.in_len >= IN_MAX;
+  if ((ev & BROKEN) || end != ReadEnd::kMore || (hung_up && stuck)) {
+    close_slot(ctx, t, i);
     return true;
   }
   if (hung_up) {
     if (c.out_len > 0) {
-      close_slot(d, t, i);
+      close_slot(ctx, t, i);
       return true;
     }
     return false;
@@ -254,12 +254,13 @@ void card_job_if_due(Daemon& d, LoopTimers& timers, std::uint64_t now_ms) {
 void rescan_if_due(Daemon& d, LoopTimers& timers, std::uint64_t now_ms) {
   std::uint64_t period = d.registry.apps_dir_seen ? RESCAN_SEEN_MS : RESCAN_MS;
   if (now_ms - timers.last_rescan >= period) {
-    registry_scan(d.registry, d.log, d.cfg.apps_dir, false);
+    rescan_logged(d.registry, d.log, d.cfg.apps_dir, false);
     timers.last_rescan = now_ms;
   }
 }
 
 void event_loop(Daemon& d, ClientTable& clients) {
+  ProtocolContext ctx = daemon_context(d);
   LoopTimers timers;
   struct pollfd pfd[MAX_CLIENTS + 2];
   for (;;) {
@@ -270,7 +271,7 @@ void event_loop(Daemon& d, ClientTable& clients) {
       const ClientConn& c = clients.slots[i];
       // A full buffer without a newline: reading more is impossible, so
       // wait only for the peer to finish instead of spinning on POLLIN.
-      short want = c.in_len >= kInMax ? POLLRDHUP : POLLIN | POLLRDHUP;
+      short want = c.in_len >= IN_MAX ? POLLRDHUP : POLLIN | POLLRDHUP;
       pfd[2 + i] = { c.fd, want, 0 };
     }
     int rc = poll(pfd, static_cast<nfds_t>(polled + 2), POLL_TIMEOUT_MS);
@@ -296,7 +297,7 @@ void event_loop(Daemon& d, ClientTable& clients) {
         if (pfd[2 + p].fd != clients.slots[slot].fd) {
           continue;
         }
-        if (!serve_client(d, clients, slot, pfd[2 + p].revents)) {
+        if (!serve_client(ctx, clients, slot, pfd[2 + p].revents)) {
           ++slot;
         }
       }

@@ -1,9 +1,9 @@
-#include "amsd/core/config.h"
+#include "amsd/daemon/config.h"
 
 #include <array>
 #include <cstdlib>
 
-#include "amsd/core/options.h"
+#include "amsd/base/options.h"
 
 // Options in the order they are tested; environment variables in the order
 // they are applied.
@@ -33,7 +33,7 @@ void config_apply_env(DaemonConfig& cfg) {
 }
 
 std::int64_t config_parse_uid(const char* text) {
-  constexpr std::int64_t kNoUid = 4294967295;  // (uid_t)-1
+  constexpr std::int64_t NO_UID = 4294967295;  // (uid_t)-1
   std::int64_t v = 0;
   if (!text || !*text) {
     return -1;
@@ -43,7 +43,7 @@ std::int64_t config_parse_uid(const char* text) {
       return -1;
     }
     v = v * 10 + (*p - '0');
-    if (v >= kNoUid) {
+    if (v >= NO_UID) {
       return -1;
     }
   }

@@ -1,4 +1,4 @@
-#include "tests/e2e/fake_peers.h"
+#include "tests/support/fake_peers.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,14 +11,15 @@
 #include <chrono>
 #include <cstring>
 
-#include "amsd/core/text.h"
+#include "amsd/base/text.h"
+#include "amsd/base/unix_addr.h"
 
 namespace fake {
 
 namespace {
 
-constexpr std::size_t kPayloadKeep = 4096;
-constexpr int kIoWaitMs = 3000;  // for a request to arrive, a reply to leave
+constexpr std::size_t PAYLOAD_KEEP = 4096;
+constexpr int IO_WAIT_MS = 3000;  // for a request to arrive, a reply to leave
 
 int listen_unix(const std::string& path) {
   unlink(path.c_str());
@@ -129,14 +130,14 @@ void FakeLauncher::serve(int fd) {
   } closer{ fd };
   RecordedFrame f;
   std::uint8_t head[IPC_HEADER_SIZE];
-  std::uint64_t deadline = monotonic_ms() + kIoWaitMs;
-  if (frame_recv(fd, head, sizeof head, deadline, kIoWaitMs) != 0) {
+  std::uint64_t deadline = monotonic_ms() + IO_WAIT_MS;
+  if (sock_recv_all(fd, head, sizeof head, deadline, IO_WAIT_MS) != 0) {
     return;
   }
   f.header = decode_header(head);
-  f.payload.resize(std::min<std::size_t>(f.header.length, kPayloadKeep));
-  if (frame_recv(fd, f.payload.data(), f.payload.size(), deadline, kIoWaitMs) !=
-      0) {
+  f.payload.resize(std::min<std::size_t>(f.header.length, PAYLOAD_KEEP));
+  if (sock_recv_all(fd, f.payload.data(), f.payload.size(), deadline,
+                    IO_WAIT_MS) != 0) {
     return;
   }
   FakeReply r = FakeReply::result(LAUNCH_ACCEPTED);
@@ -162,8 +163,8 @@ void FakeLauncher::serve(int fd) {
   std::size_t n = std::min(r.close_after, r.bytes.size());
   std::size_t step = r.step_ms > 0 ? 1 : n;
   for (std::size_t i = 0; i < n; i += step) {
-    if (frame_send(fd, r.bytes.data() + i, step, monotonic_ms() + kIoWaitMs,
-                   kIoWaitMs) != 0 ||
+    if (sock_send_all(fd, r.bytes.data() + i, step, monotonic_ms() + IO_WAIT_MS,
+                      IO_WAIT_MS) != 0 ||
         (r.step_ms > 0 && wait(-1, r.step_ms) < 0)) {
       return;
     }

@@ -1,11 +1,11 @@
-#include "amsd/registry/routes.h"
+#include "amsd/protocol/views.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
 
-#include "amsd/core/text.h"
+#include "amsd/base/text.h"
 
 namespace {
 
@@ -29,7 +29,7 @@ class ResolveTest : public ::testing::Test {
                       std::size_t room = 1024) {
     std::string buf(room, '\0');
     Reply out = reply_start(buf.data(), room);
-    resolve_route(*reg, pkg, act, out);
+    resolve_reply(*reg, pkg, act, out);
     return buf.c_str();
   }
 

@@ -3,10 +3,11 @@
 
 #include <cstdint>
 
-#include "amsd/core/config.h"
+#include "amsd/daemon/config.h"
 #include "amsd/log/clock.h"
 #include "amsd/log/service_log.h"
 #include "amsd/protocol/capture.h"
+#include "amsd/protocol/context.h"
 #include "amsd/protocol/picker.h"
 #include "amsd/registry/app_table.h"
 
@@ -20,6 +21,9 @@ struct Daemon {
   StdoutSession capture;
   PickerRequests picks;
 };
+
+// The tables and paths the protocol's handlers work on.
+ProtocolContext daemon_context(Daemon& d);
 
 // Set-up after the configuration is known: wake pipe, signals, the listening
 // socket. Returns 0, or the exit status (1) after printing why.

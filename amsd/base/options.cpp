@@ -1,10 +1,10 @@
-#include "amsd/core/options.h"
+#include "amsd/base/options.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "amsd/core/text.h"
+#include "amsd/base/text.h"
 
 int options_parse(std::span<const ValueOption> opts, int argc,
                   char* const* argv, const char* usage) {

@@ -1,4 +1,4 @@
-#include "amsd/core/text.h"
+#include "amsd/base/text.h"
 
 #include <time.h>
 
@@ -52,15 +52,10 @@ int split_words(std::string_view line, std::string_view* words, int max) {
   return n;
 }
 
-static bool is_blank(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
-         c == '\r';
-}
-
 std::int64_t parse_clamped(std::string_view word, std::int64_t lo,
                            std::int64_t hi) {
   std::size_t i = 0;
-  while (i < word.size() && is_blank(word[i])) {
+  while (i < word.size() && is_space(word[i])) {
     ++i;
   }
   bool neg = false;
@@ -71,13 +66,13 @@ std::int64_t parse_clamped(std::string_view word, std::int64_t lo,
   // Accumulate towards the sign's limit so the most negative value fits.
   std::int64_t v = 0;
   bool over = false;
-  constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+  constexpr std::int64_t VALUE_MAX = std::numeric_limits<std::int64_t>::max();
   for (; i < word.size() && word[i] >= '0' && word[i] <= '9'; ++i) {
     int d = word[i] - '0';
     if (over) {
       continue;
     }
-    if (v > (kMax - d) / 10) {
+    if (v > (VALUE_MAX - d) / 10) {
       over = true;
       continue;
     }

@@ -1,4 +1,4 @@
-#include "amsd/core/event_loop.h"
+#include "amsd/daemon/event_loop.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "amsd/core/daemon.h"
-#include "amsd/core/text.h"
+#include "amsd/base/text.h"
+#include "amsd/daemon/daemon.h"
 #include "tests/support/temp_dir.h"
 
 namespace {

@@ -3,17 +3,27 @@
 
 #include <cstdint>
 
-#include "amsd/core/options.h"
-#include "amsd/core/paths.h"
+#include "amsd/base/limits.h"
+#include "amsd/base/options.h"
+#include "amsd/base/paths.h"
+#include "amsd/base/text.h"
 
 struct DaemonConfig {
-  char sock_path[108] = "/usr/data/quor_ams.sock";
-  char ipc_sock_path[108] = "/usr/data/quor_ipc.sock";
-  char apps_dir[512] = "/usr/data/mnt/sd_0/QuorAPPs";
-  char card_root[256] = "/usr/data/mnt/sd_0";
-  char crash_sock_path[108] = "/tmp/quor_crash.sock";
+  char sock_path[SOCK_PATH_SIZE];
+  char ipc_sock_path[SOCK_PATH_SIZE];
+  char apps_dir[512];
+  char card_root[256];
+  char crash_sock_path[SOCK_PATH_SIZE];
   // A further user trusted to send launcher reports; -1 when none is named.
   std::int64_t launcher_uid = -1;
+
+  DaemonConfig() {
+    copy_text(sock_path, paths::DEFAULT_SOCK);
+    copy_text(ipc_sock_path, paths::DEFAULT_IPC_SOCK);
+    copy_text(apps_dir, paths::DEFAULT_APPS);
+    copy_text(card_root, paths::DEFAULT_CARD);
+    copy_text(crash_sock_path, paths::DEFAULT_CRASH_SOCK);
+  }
 };
 
 // Returned by config_parse_args when the daemon is to go on starting.

@@ -1,4 +1,4 @@
-#include "amsd/registry/scan.h"
+#include "amsd/protocol/rescan.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -10,22 +10,22 @@
 #include <vector>
 
 #include "amsd/registry/manifest.h"
-#include "tests/support/test_daemon.h"
+#include "tests/support/protocol_fixture.h"
 
 namespace {
 
 using namespace std::string_literals;
 using Lines = std::vector<std::string>;
 
-class ScanTest : public DaemonTest {
+class ScanTest : public ProtocolTest {
  protected:
   void SetUp() override {
-    DaemonTest::SetUp();
+    ProtocolTest::SetUp();
     ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
   }
 
   void scan(bool verbose) {
-    registry_scan(reg(), d->log, dir.c_str(), verbose);
+    rescan_logged(reg(), d->log, dir.c_str(), verbose);
   }
   // The texts logged since the last call.
   Lines take_log() {

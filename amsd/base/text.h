@@ -1,6 +1,6 @@
-// Bounded text helpers shared by every part of quor_amsd. Text enters fixed
-// records only through copy_text; paths are built with format_path, which
-// refuses instead of cutting.
+// Bounded text helpers shared by every part of the project. Text enters
+// fixed records only through copy_text; paths are built with format_path,
+// which refuses instead of cutting.
 #pragma once
 
 #include <cstddef>
@@ -30,6 +30,21 @@ inline std::string_view slice(std::string_view s, std::size_t pos,
   }
   std::size_t left = s.size() - pos;
   return std::string_view(s.data() + pos, n < left ? n : left);
+}
+
+// The length of s as printf's "%.*s" takes it.
+inline int text_len(std::string_view s) {
+  return static_cast<int>(s.size());
+}
+
+// A blank of a manifest or a tool's output: space or tab.
+inline bool is_blank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+// White space as the C library's number readers skip it.
+inline bool is_space(char c) {
+  return is_blank(c) || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
 // Splits at the space character only: runs of spaces count as one, leading

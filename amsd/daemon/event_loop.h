@@ -5,14 +5,15 @@
 
 #include <cstdint>
 
+#include "amsd/base/limits.h"
 #include "amsd/protocol/events.h"
 
 struct Daemon;
 struct DaemonConfig;
 
 constexpr int MAX_CLIENTS = 32;
-constexpr int IN_BUF_SIZE = 2048;  // 2047 bytes of data and a NUL
-constexpr int OUT_BUF_SIZE = 512;  // reply text of one pass and a NUL
+constexpr int IN_BUF_SIZE = LINE_BUF_SIZE;    // one line's data and a NUL
+constexpr int OUT_BUF_SIZE = REPLY_BUF_SIZE;  // reply text of one pass
 constexpr int POLL_TIMEOUT_MS = 1000;
 
 constexpr std::uint64_t CARD_JOB_MS = 60000;

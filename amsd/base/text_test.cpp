@@ -1,4 +1,4 @@
-#include "amsd/core/text.h"
+#include "amsd/base/text.h"
 
 #include <gtest/gtest.h>
 

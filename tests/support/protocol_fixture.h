@@ -1,4 +1,5 @@
-// The fixture shared by the unit tests of the daemon's parts.
+// The fixture shared by the unit tests of the protocol's handlers: fresh
+// tables and paths, without a daemon around them.
 #pragma once
 
 #include <fcntl.h>
@@ -7,35 +8,41 @@
 #include <unistd.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "amsd/core/daemon.h"
-#include "amsd/core/text.h"
+#include "amsd/base/limits.h"
+#include "amsd/base/text.h"
+#include "amsd/log/service_log.h"
 #include "amsd/protocol/capture.h"
+#include "amsd/protocol/context.h"
 #include "amsd/protocol/events.h"
+#include "amsd/protocol/picker.h"
+#include "amsd/registry/app_table.h"
+#include "tests/support/protocol_tables.h"
 #include "tests/support/temp_dir.h"
 
-// A fresh Daemon in d whose card, apps directory, peer sockets, /tmp buffer,
+// Fresh tables in d whose card, apps directory, peer sockets, /tmp buffer,
 // boot stamp and uptime file all lie in the test's own scratch directory, so
 // nothing a test writes reaches the real /tmp files, the card or the device's
 // peers. The service log goes to log_path, opened as the card log would be;
 // the uptime file reads 42. Nothing else exists there until a test makes it
 // (make_card, for one).
-class DaemonTest : public ::testing::Test {
+class ProtocolTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_FALSE(tmp.path().empty());
     ASSERT_TRUE(write_file(uptime, "42.50 10.00\n"));
-    reset_daemon();
+    reset_tables();
   }
-  void TearDown() override { close_daemon(); }
+  void TearDown() override { close_tables(); }
 
-  // A fresh daemon over the same directory, with an empty service log.
-  void reset_daemon() {
-    close_daemon();
-    d = std::make_unique<Daemon>();
+  // Fresh tables over the same directory, with an empty service log.
+  void reset_tables() {
+    close_tables();
+    d = std::make_unique<ProtocolTables>();
     copy_text(d->cfg.card_root, card);
     copy_text(d->cfg.apps_dir, apps);
     copy_text(d->cfg.ipc_sock_path, ipc);
@@ -48,16 +55,19 @@ class DaemonTest : public ::testing::Test {
         open(log_path.c_str(),
              O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
     ASSERT_GE(d->log.card_log_fd, 0);
-    d->log.card_log_open = 1;
+    d->log.card_log_open = true;
+    context.emplace(context_of(*d));
   }
 
-  void close_daemon() {
+  void close_tables() {
     if (!d) {
       return;
     }
     stdout_session_reset(d->capture);
     close(d->log.card_log_fd);
   }
+
+  ProtocolContext& ctx() { return *context; }
 
   // The card with the QuorOS directory the daemon writes below.
   void make_card() {
@@ -68,7 +78,7 @@ class DaemonTest : public ::testing::Test {
   // One line from the launcher, as the event connection hands it on.
   void event(std::string_view line) {
     std::string copy(line);
-    handle_event_line(*d, peer, copy.data());
+    handle_event_line(ctx(), peer, copy.data());
   }
 
   // Service log lines without their "<wall> <up> amsd " prefix.
@@ -95,7 +105,8 @@ class DaemonTest : public ::testing::Test {
   const std::string bootts = tmp.file("bootts");
   const std::string uptime = tmp.file("uptime");
   const std::string log_path = tmp.file("service.log");
-  std::unique_ptr<Daemon> d;
+  std::unique_ptr<ProtocolTables> d;
+  std::optional<ProtocolContext> context;
   // The sender of every line: the launcher's user.
   Peer peer{ 0, true, false, false };
 };
