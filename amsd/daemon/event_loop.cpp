@@ -60,63 +60,14 @@ void close_slot(ProtocolContext& ctx, ClientTable& t, int i) {
   remove_slot(t, i);
 }
 
-enum class ReadEnd { kMore, kEof, kError };
-
-// Reads what fits into in_buf: at most 2047 bytes a pass, so one busy peer
-// cannot keep the others waiting.
-ReadEnd read_input(ClientConn& c) {
-  ReadEnd end = ReadEnd::kMore;
-  while (c.in_len < IN_MAX) {
-    ssize_t n = read(c.fd, c.in_buf + c.in_len,
-                     static_cast<std::size_t>(IN_MAX - c.in_len));
-    if (n == 0) {
-      end = ReadEnd::kEof;
-      break;
-    }
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n < 0) {
-      if (errno != EAGAIN && errno != EWOULDBLOCK) {
-        end = ReadEnd::kError;
-      }
-      break;
-    }
-    c.in_len += static_cast<int>(n);
-  }
-  c.in_buf[c.in_len] = '\0';
-  return end;
-}
-
 void cut_lines(ProtocolContext& ctx, ClientConn& c) {
   int off = 0;
-  bool consumed = false;
-  while (off < c.in_len) {
-    char* start = c.in_buf + off;
-    char* nl = static_cast<char*>(
-        std::memchr(start, '\n', static_cast<std::size_t>(c.in_len - off)));
-    if (!nl) {
-      break;
+  while (char* line = conn_next_line(c, off)) {
+    if (line[0] != '\0') {
+      dispatch_into_reply(ctx, c, line);
     }
-    *nl = '\0';
-    consumed = true;
-    if (nl != start && start[0] != '\0') {
-      dispatch_into_reply(ctx, c, start);
-    }
-    off = static_cast<int>(nl - c.in_buf) + 1;
   }
-  if (!consumed) {
-    if (c.in_len == 0) {
-      c.in_buf[0] = '\0';
-    }
-    return;
-  }
-  int rest = c.in_len - off;
-  if (rest > 0) {
-    std::memmove(c.in_buf, c.in_buf + off, static_cast<std::size_t>(rest));
-  }
-  c.in_len = rest;
-  c.in_buf[rest] = '\0';
+  conn_keep_rest(c, off);
 }
 
 // Returns true when the slot was removed.
@@ -133,7 +84,7 @@ bool serve_client(ProtocolContext& ctx, ClientTable& t, int i, short ev) {
     }
     return false;
   }
-  ReadEnd end = read_input(c);
+  ReadEnd end = conn_read(c);
   cut_lines(ctx, c);
   // A full buffer without a newline can take nothing more: once the peer is
   // done, what it holds is its last line.
@@ -189,6 +140,63 @@ void drain_wake_pipe(int fd) {
 }
 
 }  // namespace
+
+ReadEnd conn_read(ClientConn& c) {
+  while (c.in_len < IN_MAX) {
+    std::size_t want = static_cast<std::size_t>(IN_MAX - c.in_len);
+    ssize_t n = read(c.fd, c.in_buf + c.in_len, want);
+    if (n == 0) {
+      c.in_buf[c.in_len] = '\0';
+      return ReadEnd::kEof;
+    }
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0) {
+      c.in_buf[c.in_len] = '\0';
+      bool drained = errno == EAGAIN || errno == EWOULDBLOCK;
+      return drained ? ReadEnd::kMore : ReadEnd::kError;
+    }
+    c.in_len += static_cast<int>(n);
+    // A short read found the socket empty; asking again would only be told
+    // so. An end of stream shows on the next pass.
+    if (static_cast<std::size_t>(n) < want) {
+      break;
+    }
+  }
+  c.in_buf[c.in_len] = '\0';
+  return ReadEnd::kMore;
+}
+
+char* conn_next_line(ClientConn& c, int& off) {
+  if (off >= c.in_len) {
+    return nullptr;
+  }
+  char* start = c.in_buf + off;
+  char* nl = static_cast<char*>(
+      std::memchr(start, '\n', static_cast<std::size_t>(c.in_len - off)));
+  if (!nl) {
+    return nullptr;
+  }
+  *nl = '\0';
+  off = static_cast<int>(nl - c.in_buf) + 1;
+  return start;
+}
+
+void conn_keep_rest(ClientConn& c, int off) {
+  if (off == 0) {
+    if (c.in_len == 0) {
+      c.in_buf[0] = '\0';
+    }
+    return;  // a partial line waiting for its end
+  }
+  int rest = c.in_len - off;
+  if (rest > 0) {
+    std::memmove(c.in_buf, c.in_buf + off, static_cast<std::size_t>(rest));
+  }
+  c.in_len = rest;
+  c.in_buf[rest] = '\0';
+}
 
 Peer peer_of(int fd, const DaemonConfig& cfg) {
   Peer p;

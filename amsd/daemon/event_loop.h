@@ -47,6 +47,22 @@ struct LoopTimers {
 
 void clients_reset(ClientTable& t);
 
+// Input framing of one connection, apart from the loop so that it can be
+// exercised alone.
+enum class ReadEnd { kMore, kEof, kError };
+
+// Reads into in_buf what the socket holds, as far as it fits (at most 2047
+// bytes a pass, so one busy peer cannot keep the others waiting).
+ReadEnd conn_read(ClientConn& c);
+
+// The next complete line held in c from offset off on, cut in place at its
+// newline (NUL-terminated, possibly empty), with off moved past it; nullptr
+// when no newline is left.
+char* conn_next_line(ClientConn& c, int& off);
+
+// Drops the lines before off; a partial line after them moves to the front.
+void conn_keep_rest(ClientConn& c, int off);
+
 // The peer of a new connection: its uid, and whether it may send launcher
 // reports (root, the daemon's own user, the owner of the launcher's socket
 // file, or the configured launcher uid).
