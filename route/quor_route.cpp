@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "amsd/base/notify.h"
 #include "amsd/base/text.h"
 
 static constexpr int NUMID = 9;  // the mixer control that selects the port
@@ -394,6 +395,7 @@ int main(int argc, char** argv) {
   }
   install_signals();
   svc_log("start: numid=%d poll_ms=%d amixer=%s", NUMID, opt.poll_ms, g_amixer);
+  notify_service_manager("READY=1");
   int slices = opt.poll_ms < SLICE_MS ? 1 : opt.poll_ms / SLICE_MS;
   RouteState st;
   long cycles = 0;

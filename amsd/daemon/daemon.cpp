@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "amsd/base/notify.h"
 #include "amsd/base/text.h"
 #include "amsd/base/unix_addr.h"
 #include "amsd/daemon/signals.h"
@@ -99,9 +100,11 @@ void daemon_startup_steps(Daemon& d) {
                d.cfg.sock_path, d.cfg.ipc_sock_path, d.cfg.apps_dir,
                d.cfg.card_root, d.boot_stamp,
                d.log.card_log_open ? "card" : d.log.buffer_path);
+  notify_service_manager("READY=1");
 }
 
 void daemon_shutdown(Daemon& d) {
+  notify_service_manager("STOPPING=1");
   if (d.listen_fd >= 0) {
     close(d.listen_fd);
     d.listen_fd = -1;
