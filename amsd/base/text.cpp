@@ -104,6 +104,26 @@ std::int64_t parse_i64(std::string_view word) {
                        std::numeric_limits<std::int64_t>::max());
 }
 
+std::size_t put_decimal(char* out, std::int64_t v) {
+  char digits[20];
+  std::size_t n = 0;
+  // Negated digit by digit, so the most negative value needs no special case.
+  std::int64_t rest = v;
+  do {
+    std::int64_t d = rest % 10;
+    digits[n++] = static_cast<char>('0' + (d < 0 ? -d : d));
+    rest /= 10;
+  } while (rest != 0);
+  std::size_t len = 0;
+  if (v < 0) {
+    out[len++] = '-';
+  }
+  while (n > 0) {
+    out[len++] = digits[--n];
+  }
+  return len;
+}
+
 std::uint64_t monotonic_ms() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,17 @@ TEST(ParseNumbers, ReadLikeTheProtocolAndClampToTheWidth) {
   EXPECT_EQ(parse_i64("-9223372036854775808"), INT64_MIN);
   EXPECT_EQ(parse_i64("-99999999999999999999999"), INT64_MIN);
   EXPECT_EQ(parse_i64("1234567890123"), 1234567890123);
+}
+
+TEST(PutDecimal, WritesWhatPrintfWould) {
+  for (std::int64_t v :
+       { std::int64_t{ 0 }, std::int64_t{ 7 }, std::int64_t{ -42 },
+         std::int64_t{ 1700000001 }, std::numeric_limits<std::int64_t>::min(),
+         std::numeric_limits<std::int64_t>::max() }) {
+    char out[24];
+    std::size_t n = put_decimal(out, v);
+    EXPECT_EQ(std::string(out, n), std::to_string(v));
+  }
 }
 
 }  // namespace

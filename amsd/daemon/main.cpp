@@ -14,7 +14,9 @@ alignas(Daemon) static unsigned char g_daemon_storage[sizeof(Daemon)];
 static constinit ClientTable g_clients{};
 
 int main(int argc, char** argv) {
-  Daemon& d = *new (g_daemon_storage) Daemon();
+  // Default-initialised: the zeroed tables are left as they lie, so their
+  // pages become resident only once used.
+  Daemon& d = *new (g_daemon_storage) Daemon;
   int status = config_parse_args(d.cfg, argc, argv);
   if (status != CONFIG_RUN) {
     return status;

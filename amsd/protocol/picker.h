@@ -24,7 +24,7 @@ struct PendingPick {
 constexpr int MAX_PENDING_PICKS = 8;
 
 struct PickerRequests {
-  PendingPick slots[MAX_PENDING_PICKS] = {};
+  PendingPick slots[MAX_PENDING_PICKS];  // zeroed: all free
   // Next id the daemon assigns itself; never 0.
   std::uint32_t next_req_id = 1;
 };

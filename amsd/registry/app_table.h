@@ -56,10 +56,13 @@ struct PickerEntry {
   bool active;  // declared by an app in the latest scan
 };
 
+// The tables carry no initialisers of their own: a zeroed Registry is an
+// empty one, and the daemon's lies in static storage whose pages stay
+// untouched until used.
 struct Registry {
-  AppRecord apps[MAX_APPS] = {};
+  AppRecord apps[MAX_APPS];
   int app_count = 0;
-  PickerEntry pickers[MAX_PICKERS] = {};
+  PickerEntry pickers[MAX_PICKERS];
   int picker_count = 0;
   // Set the first time a scan opens the apps directory; never cleared.
   bool apps_dir_seen = false;
