@@ -16,8 +16,10 @@ run_suite() {
   cmake -S . -B "$dir" -G Ninja -DQUOR_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
   # The tests mostly wait on sockets and timers: run more than the cores.
-  ctest --test-dir "$dir" -j $((jobs * 3)) --output-on-failure
+  ctest --test-dir "$dir" -j $((jobs * 3)) --output-on-failure -LE long
 }
 
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# The load tests, once and alone: they keep the cores busy.
+ctest --test-dir build --output-on-failure -L long
 run_suite build-san -DCMAKE_BUILD_TYPE=Debug -DQUOR_SANITIZE=ON

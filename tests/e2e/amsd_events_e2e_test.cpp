@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <memory>
 #include <string>
 
 #include "tests/e2e/harness.h"
@@ -76,6 +77,65 @@ TEST(AmsdEvents, ALaunchFloodFillsTheTableAndDropsTheRest) {
   EXPECT_TRUE(a.wait_log("EXIT app0 exit=0 dur=5 abnormal=0"));
   EXPECT_TRUE(launcher.open_and_quiet());
   EXPECT_EQ(count_of(a.service_log(), "LAUNCH app"), 64);
+}
+
+// However the crash listener fails, an abnormal exit is recorded and the
+// next command answered within the notice's 150 ms wait.
+TEST(AmsdEvents, ACrashListenerThatFailsHoldsTheDaemonAtMost150ms) {
+  using fake::DeadEnd;
+  constexpr Millis BOUND = 150ms + 450ms;  // slack for a loaded machine
+  enum Kind { kAbsent, kReads, kNeverReads, kDead };
+  struct Row {
+    const char* what;
+    Kind kind;
+    DeadEnd::Kind dead;
+  };
+  const Row rows[] = {
+    { "absent", kAbsent, {} },
+    { "refusing", kDead, DeadEnd::kRefused },
+    { "never accepting", kDead, DeadEnd::kNeverAccepts },
+    { "never accepting, backlog full", kDead, DeadEnd::kBacklogFull },
+    { "never reading", kNeverReads, {} },
+    { "reading", kReads, {} },
+  };
+  TempDir dir;
+  Amsd a(dir);
+  ASSERT_TRUE(a.start());
+  Conn launcher = a.connect();
+  int n = 0;
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    std::unique_ptr<fake::CrashListener> reader;
+    std::unique_ptr<fake::Sink> sink;
+    std::unique_ptr<DeadEnd> dead;
+    if (r.kind == kReads) {
+      reader = std::make_unique<fake::CrashListener>(a.crash_sock);
+    } else if (r.kind == kNeverReads) {
+      sink = std::make_unique<fake::Sink>(a.crash_sock);
+    } else if (r.kind == kDead) {
+      dead = std::make_unique<DeadEnd>(a.crash_sock, r.dead);
+      ASSERT_TRUE(dead->ok());
+    }
+    std::string pkg = "app" + std::to_string(n++);
+    ASSERT_TRUE(launcher.send("EV LAUNCH " + pkg + " m - 5 1000 1\n"));
+    ASSERT_TRUE(a.wait_log("LAUNCH " + pkg + " m  pid=5"));
+
+    auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(launcher.send("EV EXIT " + pkg + " exit 3 10 1001 2\n"));
+    EXPECT_TRUE(wait_until([&] {
+      return a.command("history " + pkg)
+          .ends_with("EVT 1001 2 crash " + pkg + " exit=3 dur=10ms crash=1\n");
+    }));
+    EXPECT_LE(std::chrono::steady_clock::now() - t0, BOUND);
+    if (reader) {
+      EXPECT_EQ(reader->wait_prefix("SVC ", 20000),
+                "SVC " + pkg + " exit 3 1001 2");
+    }
+    if (sink) {
+      EXPECT_TRUE(wait_until([&] { return sink->connection_count() == 1; }));
+    }
+  }
+  EXPECT_TRUE(launcher.open_and_quiet());
 }
 
 }  // namespace

@@ -123,11 +123,28 @@ std::vector<RecordedFrame> FakeLauncher::frames() const {
   return frames_;
 }
 
+std::size_t FakeLauncher::connection_count() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return connections_;
+}
+
 void FakeLauncher::serve(int fd) {
   struct Closer {
     int fd;
     ~Closer() { close(fd); }
   } closer{ fd };
+  FakeReply r = FakeReply::result(LAUNCH_ACCEPTED);
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++connections_;
+    if (!queue_.empty()) {
+      r = std::move(queue_.front());
+      queue_.pop_front();
+    }
+  }
+  if (r.unread) {
+    return;
+  }
   RecordedFrame f;
   std::uint8_t head[IPC_HEADER_SIZE];
   std::uint64_t deadline = monotonic_ms() + IO_WAIT_MS;
@@ -140,14 +157,9 @@ void FakeLauncher::serve(int fd) {
                     IO_WAIT_MS) != 0) {
     return;
   }
-  FakeReply r = FakeReply::result(LAUNCH_ACCEPTED);
   {
     std::lock_guard<std::mutex> lock(mu_);
     frames_.push_back(std::move(f));
-    if (!queue_.empty()) {
-      r = std::move(queue_.front());
-      queue_.pop_front();
-    }
   }
   if (r.hold) {
     // Until the peer closes: it then reads as end of stream.
@@ -169,6 +181,66 @@ void FakeLauncher::serve(int fd) {
       return;
     }
   }
+}
+
+Sink::~Sink() {
+  stop();
+  for (int fd : fds_) {
+    close(fd);
+  }
+}
+
+std::size_t Sink::connection_count() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return fds_.size();
+}
+
+void Sink::serve(int fd) {
+  std::lock_guard<std::mutex> lock(mu_);
+  fds_.push_back(fd);
+}
+
+DeadEnd::DeadEnd(std::string path, Kind kind) : path_(std::move(path)) {
+  unlink(path_.c_str());
+  struct sockaddr_un addr;
+  socklen_t len = unix_addr(addr, path_.c_str());
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    return;
+  }
+  fds_.push_back(fd);
+  // A backlog of 0 still queues one connection.
+  if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), len) != 0 ||
+      listen(fd, 0) != 0) {
+    return;
+  }
+  if (kind == kRefused) {
+    close(fd);
+    fds_.clear();
+    ok_ = true;
+    return;
+  }
+  // Queue connections until one finds no room.
+  for (int i = 0; kind == kBacklogFull && i < 64; ++i) {
+    int c = unix_connect(path_.c_str(), SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (c < 0) {
+      return;
+    }
+    if (errno == EAGAIN) {
+      close(c);
+      ok_ = true;
+      return;
+    }
+    fds_.push_back(c);
+  }
+  ok_ = kind == kNeverAccepts;
+}
+
+DeadEnd::~DeadEnd() {
+  for (int fd : fds_) {
+    close(fd);
+  }
+  unlink(path_.c_str());
 }
 
 LineListener::~LineListener() {

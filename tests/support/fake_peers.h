@@ -33,8 +33,9 @@ std::vector<std::uint8_t> result_bytes(std::uint32_t code);
 struct FakeReply {
   std::vector<std::uint8_t> bytes;
   std::size_t close_after = SIZE_MAX;
-  int step_ms = 0;    // above 0: one byte at a time, this far apart
-  bool hold = false;  // send nothing; hold until the peer closes
+  int step_ms = 0;      // above 0: one byte at a time, this far apart
+  bool hold = false;    // send nothing; hold until the peer closes
+  bool unread = false;  // close on accepting, the request unread
 
   static FakeReply raw(std::vector<std::uint8_t> b) { return { std::move(b) }; }
   static FakeReply result(std::uint32_t code) { return { result_bytes(code) }; }
@@ -44,6 +45,7 @@ struct FakeReply {
     return { std::move(b), n };
   }
   static FakeReply silent() { return { {}, 0, 0, true }; }
+  static FakeReply close_at_once() { return { {}, 0, 0, false, true }; }
   static FakeReply trickle(std::vector<std::uint8_t> b, int step_ms) {
     return { std::move(b), SIZE_MAX, step_ms };
   }
@@ -96,12 +98,48 @@ class FakeLauncher final : public Peer {
   void push(FakeReply reply);
   std::vector<RecordedFrame> frames() const;
   std::size_t frame_count() const { return frames().size(); }
+  // Connections taken, with or without a request read from them.
+  std::size_t connection_count() const;
 
  private:
   void serve(int fd) override;
 
   std::vector<RecordedFrame> frames_;
   std::deque<FakeReply> queue_;
+  std::size_t connections_ = 0;
+};
+
+// Accepts every connection and holds it open without reading a byte.
+class Sink final : public Peer {
+ public:
+  explicit Sink(std::string path) : Peer(std::move(path)) { start(); }
+  ~Sink();
+  std::size_t connection_count() const;
+
+ private:
+  void serve(int fd) override;
+
+  std::vector<int> fds_;
+};
+
+// A socket file at path where nobody takes a connection.
+class DeadEnd {
+ public:
+  enum Kind {
+    kRefused,       // a stale file: connect is refused at once
+    kNeverAccepts,  // listening, never accepting: connect succeeds
+    kBacklogFull,   // as above, its backlog full: connect must wait
+  };
+  DeadEnd(std::string path, Kind kind);
+  ~DeadEnd();
+  DeadEnd(const DeadEnd&) = delete;
+  DeadEnd& operator=(const DeadEnd&) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  std::string path_;
+  std::vector<int> fds_;  // the socket, then the connections filling it
+  bool ok_ = false;
 };
 
 // Records every newline-ended line that arrives on any connection, in
