@@ -7,7 +7,7 @@ cd "$(dirname "$0")"
 root=$PWD
 
 cmake -S . -B build-demo -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DQUOR_TESTS=OFF -DQUOR_BENCH=OFF >/dev/null
+  -DBUILD_TESTING=OFF -DQUOR_BENCH=OFF >/dev/null
 cmake --build build-demo -j "$(nproc)" >/dev/null
 bin=$root/build-demo
 
