@@ -21,9 +21,13 @@ cleanup() {
 trap cleanup EXIT
 
 say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+# The reply, and the exit status when it is not 0 (1: an "ERR" reply).
 ctl() {
   printf '$ quor_ctl %s\n' "$*"
-  "$bin/tools/quor_ctl" --sock "$work/ams.sock" "$@" | sed 's/^/  /'
+  local rc=0
+  "$bin/tools/quor_ctl" --sock "$work/ams.sock" "$@" >"$work/ctl.out" || rc=$?
+  sed 's/^/  /' "$work/ctl.out"
+  [ "$rc" -eq 0 ] || echo "  (exit status $rc)"
 }
 # Polls a command until its output holds the text (at most 10 s).
 wait_for() {
