@@ -20,7 +20,12 @@ cleanup() {
 }
 trap cleanup EXIT
 
-say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+# Headings in bold only on a terminal: a log file gets no escape codes.
+if [ -t 1 ]; then
+  say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+else
+  say() { printf '\n== %s\n' "$*"; }
+fi
 # The reply, and the exit status when it is not 0 (1: an "ERR" reply).
 ctl() {
   printf '$ quor_ctl %s\n' "$*"
