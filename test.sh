@@ -1,23 +1,37 @@
 #!/usr/bin/env bash
 # Builds everything twice (warnings as errors; then ASan + UBSan) and runs
-# all unit and end-to-end tests in both builds. Also checks formatting.
+# all unit and end-to-end tests in both builds. Also checks formatting. The
+# last line sums up what ran and passed.
 set -euo pipefail
 cd "$(dirname "$0")"
 jobs=$(nproc)
 
+format="format not checked (no clang-format)"
 if command -v clang-format >/dev/null; then
   git ls-files -co --exclude-standard -- '*.cpp' '*.h' |
     xargs -r clang-format --dry-run --Werror
+  format="format clean"
 fi
 
+passed=()
 run_suite() {
   local dir=$1
   shift
   cmake -S . -B "$dir" -G Ninja -DQUOR_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
   # The tests mostly wait on sockets and timers: run more than the cores.
-  ctest --test-dir "$dir" -j $((jobs * 3)) --output-on-failure
+  ctest --test-dir "$dir" -j $((jobs * 3)) --output-on-failure |
+    tee "$dir/ctest.log"
+  passed+=("$(sed -n 's/^100% tests passed, 0 tests failed out of //p' \
+    "$dir/ctest.log")")
 }
 
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run_suite build-san -DCMAKE_BUILD_TYPE=Debug -DQUOR_SANITIZE=ON
+
+if [ "${passed[0]}" = "${passed[1]}" ]; then
+  counts="${passed[0]} tests passed in each"
+else
+  counts="${passed[0]} and ${passed[1]} tests passed"
+fi
+echo "test.sh: 2 builds (warnings as errors; ASan + UBSan), $counts, $format"
