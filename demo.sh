@@ -7,7 +7,7 @@ cd "$(dirname "$0")"
 root=$PWD
 
 cmake -S . -B build-demo -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DQUOR_TESTS=OFF -DQUOR_BENCH=OFF >/dev/null
+  -DBUILD_TESTING=OFF -DQUOR_BENCH=OFF >/dev/null
 cmake --build build-demo -j "$(nproc)" >/dev/null
 bin=$root/build-demo
 
@@ -20,10 +20,19 @@ cleanup() {
 }
 trap cleanup EXIT
 
-say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+# Headings in bold only on a terminal: a log file gets no escape codes.
+if [ -t 1 ]; then
+  say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+else
+  say() { printf '\n== %s\n' "$*"; }
+fi
+# The reply, and the exit status when it is not 0 (1: an "ERR" reply).
 ctl() {
   printf '$ quor_ctl %s\n' "$*"
-  "$bin/tools/quor_ctl" --sock "$work/ams.sock" "$@" | sed 's/^/  /'
+  local rc=0
+  "$bin/tools/quor_ctl" --sock "$work/ams.sock" "$@" >"$work/ctl.out" || rc=$?
+  sed 's/^/  /' "$work/ctl.out"
+  [ "$rc" -eq 0 ] || echo "  (exit status $rc)"
 }
 # Polls a command until its output holds the text (at most 10 s).
 wait_for() {

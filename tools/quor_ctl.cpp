@@ -1,15 +1,13 @@
 // quor_ctl: sends one line to quor_amsd's control socket and prints what the
-// daemon answers until it closes the connection.
+// daemon answers until it closes the connection. Made for scripts: the exit
+// status tells the outcome apart (see kHelp).
 //
-//   quor_ctl [--sock <path>] <word>...
-//
-// The words are joined with single spaces. Options are read only before the
-// first word, so later words may begin with "-" (a negative result code).
-// Exit status: 0 after the daemon closed the connection, 1 when it cannot be
-// reached or does not finish within the time-out, 2 on bad usage.
+// Options are read only before the first word (or up to "--"), so later
+// words may begin with "-" (a negative result code).
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -19,46 +17,82 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "amsd/base/limits.h"
 #include "amsd/base/paths.h"
 #include "amsd/base/text.h"
+#include "amsd/base/unix_addr.h"
 
 namespace {
 
-constexpr int REPLY_WAIT_MS = 5000;  // for the whole reply
-// The daemon holds at most 2047 bytes of one line.
-constexpr std::size_t LINE_MAX = 2047;
+// Exit statuses.
+constexpr int EXIT_REPLY = 0;      // any reply but "ERR ...", or none
+constexpr int EXIT_ERR = 1;        // the daemon answered "ERR ..."
+constexpr int EXIT_USAGE = 2;      // bad command line
+constexpr int EXIT_NO_DAEMON = 3;  // not reachable, or no end of reply in time
 
-int usage(const char* prog) {
-  std::fprintf(stderr, "usage: %s [--sock <path>] <word>...\n", prog);
-  return 2;
+constexpr int DEFAULT_TIMEOUT_MS = 5000;  // for connecting and the whole reply
+constexpr int MAX_TIMEOUT_MS = 3600 * 1000;
+constexpr char HELP[] =
+    "usage: quor_ctl [--sock <path>] [--timeout SEC] [--] <word>...\n"
+    "       quor_ctl --version | -h\n"
+    "Sends the words, joined by spaces, as one line to quor_amsd and prints\n"
+    "the reply. Socket: --sock, else $QUOR_AMS_SOCK, else %s.\n"
+    "--timeout SEC bounds connecting and the whole reply (default 5).\n"
+    "\n"
+    "Commands:\n"
+    "  status                     running apps: pid, milliseconds up, "
+    "activity\n"
+    "  list                       registered apps with run state and counters\n"
+    "  history [pkg]              an app's last events, or every app's\n"
+    "  rescan                     scan the apps directory now\n"
+    "  resolve <pkg> <activity>   the route an activity name resolves to\n"
+    "  start <pkg>[/<act>]        have the launcher start an app\n"
+    "  kill <pkg>                 have the launcher end a running app\n"
+    "  picker <action>            start the app that handles a picker action\n"
+    "  picker-status [id]         picker requests and their results\n"
+    "Lines the launcher sends (EV ..., DECLARE ..., PICKER_...) get no reply.\n"
+    "\n"
+    "Exit status: 0 a reply other than \"ERR ...\" (or none), 1 an \"ERR\"\n"
+    "reply, 2 a usage error, 3 the daemon unreachable or too slow.\n";
+
+int usage_error(const char* why, const char* what) {
+  std::fprintf(stderr, "quor_ctl: %s%s\n", why, what);
+  std::fprintf(stderr,
+               "usage: quor_ctl [--sock <path>] [--timeout SEC] [--] "
+               "<word>... (-h for help)\n");
+  return EXIT_USAGE;
 }
 
-int write_all(int fd, const char* p, std::size_t n) {
-  while (n > 0) {
-    ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
-    if (w < 0 && errno == EINTR) {
-      continue;
-    }
-    if (w <= 0) {
-      return -1;
-    }
-    p += w;
-    n -= static_cast<std::size_t>(w);
+// Seconds, fractions allowed, to milliseconds; -1 unless 0 < SEC <= 1 h.
+int parse_timeout(const char* text) {
+  char* end = nullptr;
+  double sec = std::strtod(text, &end);
+  if (end == text || *end != '\0' || !(sec > 0) ||
+      sec * 1000 > MAX_TIMEOUT_MS) {
+    return -1;
   }
-  return 0;
+  int ms = static_cast<int>(sec * 1000);
+  return ms > 0 ? ms : 1;
 }
 
-// Copies the reply to stdout until the daemon closes; -1 on a time-out or
-// error.
-int relay_reply(int fd) {
-  std::uint64_t deadline = monotonic_ms() + REPLY_WAIT_MS;
+// True for a reply that begins "ERR " (or is "ERR" alone on its line).
+bool is_err_reply(const char* head, std::size_t n) {
+  return n >= 4 && std::memcmp(head, "ERR", 3) == 0 &&
+         (head[3] == ' ' || head[3] == '\n');
+}
+
+// Copies the reply to stdout until the daemon closes; EXIT_REPLY, EXIT_ERR,
+// or EXIT_NO_DAEMON on a time-out or error.
+int relay_reply(int fd, std::uint64_t deadline, int timeout_ms) {
+  char head[4];
+  std::size_t head_len = 0;
   char buf[4096];
   for (;;) {
     std::uint64_t now = monotonic_ms();
     if (now >= deadline) {
       std::fprintf(stderr, "quor_ctl: no end of reply within %d ms\n",
-                   REPLY_WAIT_MS);
-      return -1;
+                   timeout_ms);
+      return EXIT_NO_DAEMON;
     }
     struct pollfd p = { fd, POLLIN, 0 };
     int rc = poll(&p, 1, static_cast<int>(deadline - now));
@@ -73,11 +107,14 @@ int relay_reply(int fd) {
       continue;
     }
     if (n == 0) {
-      return 0;
+      return is_err_reply(head, head_len) ? EXIT_ERR : EXIT_REPLY;
     }
     if (n < 0) {
       std::fprintf(stderr, "quor_ctl: read: %s\n", std::strerror(errno));
-      return -1;
+      return EXIT_NO_DAEMON;
+    }
+    for (ssize_t k = 0; k < n && head_len < sizeof head; ++k) {
+      head[head_len++] = buf[k];
     }
     std::fwrite(buf, 1, static_cast<std::size_t>(n), stdout);
   }
@@ -86,37 +123,55 @@ int relay_reply(int fd) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* prog = argc > 0 && argv[0] ? argv[0] : "quor_ctl";
-  char sock[108];
+  char sock[SOCK_PATH_SIZE];
   copy_text(sock, paths::DEFAULT_SOCK);
   const char* env = std::getenv("QUOR_AMS_SOCK");
   if (env && env[0]) {
     copy_text(sock, env);
   }
+  int timeout_ms = DEFAULT_TIMEOUT_MS;
   int i = 1;
   for (; i < argc && argv[i][0] == '-'; ++i) {
-    if (std::strcmp(argv[i], "--sock") == 0 && i + 1 < argc) {
-      copy_text(sock, argv[++i]);
-    } else if (std::strcmp(argv[i], "-h") == 0 ||
-               std::strcmp(argv[i], "--help") == 0) {
-      usage(prog);
-      return 0;
-    } else {
-      break;  // a first word that begins with "-"
+    const char* opt = argv[i];
+    if (std::strcmp(opt, "--") == 0) {
+      ++i;
+      break;
+    }
+    if (std::strcmp(opt, "-h") == 0 || std::strcmp(opt, "--help") == 0) {
+      std::printf(HELP, paths::DEFAULT_SOCK);
+      return EXIT_REPLY;
+    }
+    if (std::strcmp(opt, "--version") == 0) {
+      std::printf("quor_ctl %s\n", QUOR_VERSION);
+      return EXIT_REPLY;
+    }
+    bool is_sock = std::strcmp(opt, "--sock") == 0;
+    if (!is_sock && std::strcmp(opt, "--timeout") != 0) {
+      return usage_error("unknown option ", opt);
+    }
+    if (i + 1 >= argc) {
+      return usage_error(opt, " needs a value");
+    }
+    const char* value = argv[++i];
+    if (is_sock) {
+      copy_text(sock, value);
+    } else if ((timeout_ms = parse_timeout(value)) < 0) {
+      return usage_error("--timeout wants seconds, up to 3600: ", value);
     }
   }
-  if (i >= argc || (std::strcmp(argv[i], "--sock") == 0 && i + 1 >= argc)) {
-    return usage(prog);
+  if (i >= argc) {
+    return usage_error("no command", "");
   }
-  char line[LINE_MAX + 1];
+  // The daemon holds at most this much of one line.
+  char line[LINE_BUF_SIZE];
   std::size_t len = 0;
   for (; i < argc; ++i) {
     std::size_t n = std::strlen(argv[i]);
     std::size_t sep = len > 0 ? 1 : 0;
-    if (len + sep + n + 1 > LINE_MAX) {
-      std::fprintf(stderr, "quor_ctl: line longer than %zu bytes\n",
-                   LINE_MAX - 1);
-      return 2;
+    if (len + sep + n + 1 > static_cast<std::size_t>(LINE_MAX_BYTES)) {
+      std::fprintf(stderr, "quor_ctl: line longer than %d bytes\n",
+                   LINE_MAX_BYTES - 1);
+      return EXIT_USAGE;
     }
     if (sep) {
       line[len++] = ' ';
@@ -126,26 +181,34 @@ int main(int argc, char** argv) {
   }
   line[len++] = '\n';
 
+  std::uint64_t deadline = monotonic_ms() + static_cast<unsigned>(timeout_ms);
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_un addr = {};
-  addr.sun_family = AF_UNIX;
-  copy_text(addr.sun_path, sock);
-  if (fd < 0 || connect(fd, reinterpret_cast<struct sockaddr*>(&addr),
-                        sizeof addr) != 0) {
+  if (fd < 0) {
+    std::fprintf(stderr, "quor_ctl: socket: %s\n", std::strerror(errno));
+    return EXIT_NO_DAEMON;
+  }
+  // A daemon that stopped accepting leaves connect waiting in its backlog:
+  // the send time-out bounds that wait, and the send.
+  struct timeval tv = { timeout_ms / 1000, (timeout_ms % 1000) * 1000 };
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  struct sockaddr_un addr;
+  socklen_t addr_len = unix_addr(addr, sock);
+  if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), addr_len) != 0) {
     std::fprintf(stderr, "quor_ctl: connect %s: %s\n", sock,
                  std::strerror(errno));
-    return 1;
+    close(fd);
+    return EXIT_NO_DAEMON;
   }
-  if (write_all(fd, line, len) != 0) {
+  if (sock_send_all(fd, line, len, deadline, timeout_ms) != 0) {
     std::fprintf(stderr, "quor_ctl: write: %s\n", std::strerror(errno));
     close(fd);
-    return 1;
+    return EXIT_NO_DAEMON;
   }
   // The daemon answers a command, or just closes after an event line, once
   // it sees the end of what we send.
   shutdown(fd, SHUT_WR);
-  int rc = relay_reply(fd);
+  int rc = relay_reply(fd, deadline, timeout_ms);
   close(fd);
   std::fflush(stdout);
-  return rc == 0 ? 0 : 1;
+  return rc;
 }

@@ -20,6 +20,7 @@
 
 #include "amsd/launcher/frame.h"
 #include "amsd/launcher/launcher_client.h"
+#include "tests/e2e/harness.h"
 #include "tests/support/fake_peers.h"
 #include "tests/support/temp_dir.h"
 
@@ -29,11 +30,6 @@ namespace {
 
 constexpr int WAIT_MS = 10000;
 using Words = std::vector<std::string>;
-
-std::string binary(const char* env, const char* built) {
-  const char* v = std::getenv(env);
-  return v && *v ? v : built;
-}
 
 Words words_of(const std::string& line) {
   Words out;
@@ -81,15 +77,18 @@ class StandInLauncher : public ::testing::Test {
   // Runs the launcher with the test's environment minus its QUOR_
   // variables, plus env, and waits until it answers.
   void launch(std::vector<std::string> env = {}) {
-    env.push_back("QUOR_CTL_BIN=" + binary("QUOR_CTL_BIN", QUOR_CTL_BIN));
+    env.push_back("QUOR_CTL_BIN=" +
+                  e2e::script_runnable(e2e::built("QUOR_CTL_BIN", QUOR_CTL_BIN),
+                                       dir.path()));
     for (char** e = environ; *e; ++e) {
       if (std::strncmp(*e, "QUOR_", 5) != 0) {
         env.push_back(*e);
       }
     }
-    std::string bin = binary("QUOR_LAUNCHER_BIN", QUOR_LAUNCHER_BIN);
-    std::vector<std::string> argv = { bin, "--ipc-sock", ipc, "--sock",
-                                      ctl, "--apps",     apps };
+    std::vector<std::string> argv =
+        e2e::program(e2e::built("QUOR_LAUNCHER_BIN", QUOR_LAUNCHER_BIN));
+    argv.insert(argv.end(),
+                { "--ipc-sock", ipc, "--sock", ctl, "--apps", apps });
     std::vector<char*> av, ev;
     for (auto [from, to] : { std::pair(&argv, &av), std::pair(&env, &ev) }) {
       for (const std::string& a : *from) {

@@ -130,7 +130,7 @@ TEST(AmsdOptions, AValueMayBeginWithADash) {
   args.push_back("--sock");
   args.push_back("-h");
   Process& p = a.process();
-  std::vector<std::string> argv = { Amsd::binary() };
+  std::vector<std::string> argv = program(Amsd::binary());
   argv.insert(argv.end(), args.begin(), args.end());
   ASSERT_TRUE(
       p.spawn(argv, {}, dir.file("o"), dir.file("amsd.err"), dir.path()));
@@ -169,7 +169,7 @@ TEST(AmsdLifecycle, SignalsEndTheDaemonInOrderAtAnyPoint) {
   // then on, whether start-up has finished or not, ends in an orderly exit.
   for (int sig : { SIGTERM, SIGINT }) {
     Process& p = a.process();
-    std::vector<std::string> argv = { Amsd::binary() };
+    std::vector<std::string> argv = program(Amsd::binary());
     std::vector<std::string> opts = a.path_options();
     argv.insert(argv.end(), opts.begin(), opts.end());
     ASSERT_TRUE(

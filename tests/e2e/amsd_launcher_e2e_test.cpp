@@ -19,11 +19,6 @@ namespace {
 
 using namespace e2e;
 
-std::string launcher_binary() {
-  const char* env = std::getenv("QUOR_LAUNCHER_BIN");
-  return env && *env ? env : QUOR_LAUNCHER_BIN;
-}
-
 void make_script_app(const Amsd& a, const std::string& pkg,
                      const std::string& body) {
   make_app(a.apps, pkg);
@@ -72,9 +67,11 @@ class WithLauncher : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(crash.ok());
     ASSERT_TRUE(a.start());
-    ASSERT_TRUE(launcher.spawn({ launcher_binary(), "--ipc-sock", a.ipc_sock,
-                                 "--sock", a.sock, "--apps", a.apps },
-                               {}, dir.file("launcher.out"),
+    std::vector<std::string> argv =
+        program(built("QUOR_LAUNCHER_BIN", QUOR_LAUNCHER_BIN));
+    argv.insert(argv.end(), { "--ipc-sock", a.ipc_sock, "--sock", a.sock,
+                              "--apps", a.apps });
+    ASSERT_TRUE(launcher.spawn(argv, {}, dir.file("launcher.out"),
                                dir.file("launcher.err"), dir.path()));
     struct stat st;
     ASSERT_TRUE(wait_until([&] { return stat(a.ipc_sock.c_str(), &st) == 0; }));

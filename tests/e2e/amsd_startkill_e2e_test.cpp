@@ -18,11 +18,6 @@ using namespace e2e;
 
 constexpr auto npos = std::string::npos;
 
-std::string binary(const char* env, const char* built) {
-  const char* v = std::getenv(env);
-  return v && *v ? v : built;
-}
-
 // All capture files of one app, concatenated.
 std::string captured(const Amsd& a, const std::string& pkg) {
   std::string all;
@@ -54,10 +49,13 @@ class StartKillE2e : public ::testing::Test {
     if (!stand_in) {
       return;
     }
+    std::vector<std::string> argv =
+        program(built("QUOR_LAUNCHER_BIN", QUOR_LAUNCHER_BIN));
+    argv.insert(argv.end(), { "--ipc-sock", a.ipc_sock, "--sock", a.sock,
+                              "--apps", a.apps });
+    std::string ctl = built("QUOR_CTL_BIN", QUOR_CTL_BIN);
     ASSERT_TRUE(launcher.spawn(
-        { binary("QUOR_LAUNCHER_BIN", QUOR_LAUNCHER_BIN), "--ipc-sock",
-          a.ipc_sock, "--sock", a.sock, "--apps", a.apps },
-        { "QUOR_CTL_BIN=" + binary("QUOR_CTL_BIN", QUOR_CTL_BIN) },
+        argv, { "QUOR_CTL_BIN=" + script_runnable(ctl, dir.path()) },
         dir.file("launcher.out"), dir.file("launcher.err"), dir.path()));
     ASSERT_TRUE(wait_until([&] { return Conn(a.ipc_sock).ok(); }))
         << read_file(dir.file("launcher.err"));

@@ -134,6 +134,42 @@ bool Conn::open_and_quiet() {
   return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
 }
 
+std::string built(const char* var, const char* path) {
+  const char* v = std::getenv(var);
+  return v && *v ? v : path;
+}
+
+// A cross build defines QUOR_EMULATOR as the emulator's words, each quoted.
+#ifndef QUOR_EMULATOR
+#define QUOR_EMULATOR
+#endif
+
+std::vector<std::string> program(const std::string& bin) {
+  std::vector<std::string> argv = { QUOR_EMULATOR };
+  argv.push_back(bin);
+  return argv;
+}
+
+std::string script_runnable(const std::string& bin, const std::string& dir) {
+  std::vector<std::string> argv = program(bin);
+  if (argv.size() == 1) {
+    return bin;
+  }
+  std::string text = "#!/bin/sh\nexec";
+  for (const std::string& w : argv) {
+    text += " '";
+    for (char c : w) {
+      text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    text += "'";
+  }
+  text += " \"$@\"\n";
+  std::string wrapper = dir + "/" + bin.substr(bin.rfind('/') + 1) + ".emu";
+  write_file(wrapper, text);
+  chmod(wrapper.c_str(), 0755);
+  return wrapper;
+}
+
 std::string unix_command(const std::string& path, std::string_view line) {
   Conn c(path);
   if (!c.ok()) {
@@ -261,8 +297,7 @@ Amsd::~Amsd() {
 }
 
 std::string Amsd::binary() {
-  const char* env = std::getenv("QUOR_AMSD_BIN");
-  return env && *env ? env : QUOR_AMSD_BIN;
+  return built("QUOR_AMSD_BIN", QUOR_AMSD_BIN);
 }
 
 std::vector<std::string> Amsd::path_options() const {
@@ -272,7 +307,7 @@ std::vector<std::string> Amsd::path_options() const {
 
 bool Amsd::start(const std::vector<std::string>& extra,
                  const std::vector<std::string>& env) {
-  std::vector<std::string> argv = { binary() };
+  std::vector<std::string> argv = program(binary());
   std::vector<std::string> opts = path_options();
   argv.insert(argv.end(), opts.begin(), opts.end());
   argv.insert(argv.end(), extra.begin(), extra.end());
@@ -289,7 +324,7 @@ bool Amsd::start(const std::vector<std::string>& extra,
 
 Exit Amsd::run(const std::vector<std::string>& args,
                const std::vector<std::string>& env, Millis limit) {
-  std::vector<std::string> argv = { binary() };
+  std::vector<std::string> argv = program(binary());
   argv.insert(argv.end(), args.begin(), args.end());
   Exit e;
   if (proc_.spawn(argv, env, root_ + "/amsd.out", root_ + "/amsd.err", root_)) {

@@ -48,6 +48,17 @@ class Conn {
   int fd_ = -1;
 };
 
+// The path of a built program: the environment variable var when set and
+// not empty, else the path the build gave.
+std::string built(const char* var, const char* path);
+// The words that run the built program bin. In a cross build the emulator
+// that ctest runs the tests with comes first (qemu-user and the target's
+// library root), so that nothing depends on binfmt_misc.
+std::vector<std::string> program(const std::string& bin);
+// A file that a shell script can exec in bin's place: bin itself, or under
+// an emulator a wrapper script made in dir.
+std::string script_runnable(const std::string& bin, const std::string& dir);
+
 // Sends line (plus a newline) on a fresh connection and reads until close.
 std::string unix_command(const std::string& path, std::string_view line);
 

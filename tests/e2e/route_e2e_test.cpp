@@ -133,8 +133,7 @@ struct Rig {
   }
 
   bool start(const Lines& args, const Lines& environment) {
-    const char* bin = std::getenv("QUOR_ROUTE_BIN");
-    Lines argv = { bin && *bin ? bin : QUOR_ROUTE_BIN };
+    Lines argv = e2e::program(e2e::built("QUOR_ROUTE_BIN", QUOR_ROUTE_BIN));
     argv.insert(argv.end(), args.begin(), args.end());
     return proc.spawn(argv, environment, dir.file("out"), dir.file("err"),
                       dir.path());
