@@ -29,7 +29,7 @@ run_suite() {
 
 run_suite build "warnings as errors" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 # The load tests, once and alone: they keep the cores busy.
-ctest --test-dir build --output-on-failure -L long | tee build/ctest-long.log
+ctest --test-dir build -j 3 --output-on-failure -L long | tee build/ctest-long.log
 long=$(sed -n 's/^100% tests passed, 0 tests failed out of //p' \
   build/ctest-long.log)
 # One test fewer: the check for linked-in exception support needs a build

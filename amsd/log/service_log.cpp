@@ -47,6 +47,25 @@ static void append_to_buffer(const ServiceLog& log, const char* line,
   close(fd);
 }
 
+// A full card takes only part of a write: cutting the file back to keep
+// leaves whole lines on the card.
+static void cut_back(int fd, off_t keep) {
+  int ignored = ftruncate(fd, keep);
+  (void)ignored;
+}
+
+// Writes all of line to the card log or, as far as the card allows, nothing.
+static bool write_whole_line(int fd, const char* line, std::size_t len) {
+  ssize_t n = write(fd, line, len);
+  if (n == static_cast<ssize_t>(len)) {
+    return true;
+  }
+  if (n > 0) {
+    cut_back(fd, lseek(fd, 0, SEEK_CUR) - n);
+  }
+  return false;
+}
+
 void close_card_log(ServiceLog& log) {
   if (log.card_log_fd >= 0) {
     close(log.card_log_fd);
@@ -77,11 +96,16 @@ void amsd_log(ServiceLog& log, const char* fmt, ...) {
   std::size_t len = static_cast<std::size_t>(pre + text);
   line[len++] = '\n';
 
+  // A card pulled by a lazy unmount still takes writes, into a file system
+  // nobody will see again.
+  if (log.card_log_fd >= 0 && !card_log_in_place(log)) {
+    close_card_log(log);
+  }
   if (log.card_log_fd >= 0) {
-    if (write(log.card_log_fd, line, len) >= 0) {
+    if (write_whole_line(log.card_log_fd, line, len)) {
       return;
     }
-    // The card went away: keep the line in the buffer file instead.
+    // The card went away or is full: keep the line in the buffer instead.
     close_card_log(log);
   }
   append_to_buffer(log, line, len);
@@ -166,6 +190,9 @@ int open_buffer_for_move(const ServiceLog& log) {
 void move_buffer_to_card(ServiceLog& log, int buffer_fd) {
   char chunk[1024];
   log.move_pending = false;
+  // A move that stops leaves the card log as it was: the next one copies
+  // the whole buffer again, which must neither repeat nor split a line.
+  off_t start = lseek(log.card_log_fd, 0, SEEK_END);
   for (;;) {
     ssize_t n = read(buffer_fd, chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) {
@@ -174,6 +201,7 @@ void move_buffer_to_card(ServiceLog& log, int buffer_fd) {
     if (n < 0) {
       // Not the end of the file: deleting it now would lose lines.
       close(buffer_fd);
+      cut_back(log.card_log_fd, start);
       log.move_pending = true;
       return;
     }
@@ -183,8 +211,9 @@ void move_buffer_to_card(ServiceLog& log, int buffer_fd) {
       std::fputs("[quor_amsd] /tmp buffered log moved to card\n", stderr);
       return;
     }
-    if (write(log.card_log_fd, chunk, static_cast<std::size_t>(n)) < 0) {
+    if (write(log.card_log_fd, chunk, static_cast<std::size_t>(n)) != n) {
       close(buffer_fd);
+      cut_back(log.card_log_fd, start);
       close_card_log(log);
       return;
     }

@@ -30,7 +30,9 @@ constexpr int LOG_LINE_MAX = LINE_MAX_BYTES;
 constexpr long BUFFER_LOG_CAP = 262144;
 
 // Writes "<wall> <uptime> amsd <text>\n". The text carries no newline of its
-// own. Over-long or empty lines are dropped; failures are silent.
+// own. Over-long or empty lines are dropped; failures are silent. A line the
+// card log does not take whole (or a card log gone from its path) closes the
+// card log, and the line goes to the buffer file.
 [[gnu::format(printf, 2, 3)]] void amsd_log(ServiceLog& log, const char* fmt,
                                             ...);
 
@@ -39,9 +41,10 @@ constexpr long BUFFER_LOG_CAP = 262144;
 int open_card_log(ServiceLog& log);
 
 // Copies the opened buffer file (buffer_fd, which it closes) onto the end of
-// the card log, then deletes the buffer file. A failed write closes the card
-// log and leaves the buffer file in place; a failed read leaves both as they
-// are and sets move_pending.
+// the card log, then deletes the buffer file. A failed or short write closes
+// the card log and leaves the buffer file in place; a failed read keeps the
+// card log open and sets move_pending. Either way the card log is cut back to
+// its size before the move.
 void move_buffer_to_card(ServiceLog& log, int buffer_fd);
 
 // True when the open card log is still the file at its path: the logs

@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -236,6 +238,59 @@ TEST(ServiceLog, MoveStopsOnAFailedWriteAndKeepsTheBuffer) {
   EXPECT_EQ(f.log.card_log_fd, -1);
   EXPECT_EQ(f.log.card_log_open, 0);
   EXPECT_EQ(without_wall_clock(read_file(f.buffer)), "42 amsd buffered\n");
+}
+
+// A file size limit stands in for a card that fills up: the write that
+// reaches it is cut short, and later ones fail.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(std::size_t bytes) {
+    old_handler_ = signal(SIGXFSZ, SIG_IGN);
+    getrlimit(RLIMIT_FSIZE, &old_);
+    struct rlimit lim = { bytes, old_.rlim_max };
+    setrlimit(RLIMIT_FSIZE, &lim);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &old_);
+    signal(SIGXFSZ, old_handler_);
+  }
+
+ private:
+  struct rlimit old_;
+  sighandler_t old_handler_;
+};
+
+TEST(ServiceLog, AFullCardKeepsOnlyWholeLinesAndMovesAllOrNothing) {
+  LogFixture f;
+  ASSERT_EQ(open_card_log(f.log), 0);
+  amsd_log(f.log, "%s", std::string(1200, 'c').c_str());
+  const std::string card = f.card_log();
+  {
+    FileSizeLimit full(card.size() + 10);
+    amsd_log(f.log, "cut short");
+  }
+  EXPECT_EQ(f.log.card_log_fd, -1);
+  EXPECT_EQ(f.card_log(), card);
+  amsd_log(f.log, "%s", std::string(1500, 'b').c_str());  // spans reads
+  const std::string buffered = read_file(f.buffer);
+  ASSERT_EQ(without_wall_clock(buffered),
+            "42 amsd cut short\n42 amsd " + std::string(1500, 'b') + "\n");
+
+  // Room for the first chunk of the move only.
+  ASSERT_EQ(open_card_log(f.log), 0);
+  {
+    FileSizeLimit full(card.size() + 1100);
+    move_buffer_to_card(f.log, open_buffer_for_move(f.log));
+  }
+  EXPECT_EQ(f.log.card_log_fd, -1);
+  EXPECT_EQ(f.card_log(), card);
+  EXPECT_EQ(read_file(f.buffer), buffered);
+
+  ASSERT_EQ(open_card_log(f.log), 0);
+  testing::internal::CaptureStderr();
+  move_buffer_to_card(f.log, open_buffer_for_move(f.log));
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(f.card_log(), card + buffered);
 }
 
 TEST(ServiceLog, MoveStopsOnAReadErrorAndKeepsTheBufferForLater) {

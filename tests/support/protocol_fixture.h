@@ -56,6 +56,7 @@ class ProtocolTest : public ::testing::Test {
              O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
     ASSERT_GE(d->log.card_log_fd, 0);
     d->log.card_log_open = true;
+    copy_text(d->log.card_log_path, log_path);
     context.emplace(context_of(*d));
   }
 
