@@ -213,7 +213,11 @@ void stdout_session_append(StdoutSession& s, ServiceLog& log,
   }
   // One write, no retry: a lost line is better than a stalled daemon.
   ssize_t w = write(s.fd, line, n);
-  if (w > 0) {
+  if (w == static_cast<ssize_t>(n)) {
+    s.size += w;
+  } else if (w > 0 && ftruncate(s.fd, s.size) != 0) {
+    // A full card took part of the line. Cut off again, the fragment would
+    // run into the next line; when even that fails, count what is there.
     s.size += w;
   }
 }
