@@ -23,7 +23,8 @@ ProtocolContext daemon_context(Daemon& d) {
   return ProtocolContext{ d.registry,          d.log,
                           d.capture,           d.picks,
                           d.cfg.apps_dir,      d.cfg.card_root,
-                          d.cfg.ipc_sock_path, d.cfg.crash_sock_path };
+                          d.cfg.ipc_sock_path, d.cfg.crash_sock_path,
+                          d.cfg.launcher_uid };
 }
 
 // What stands at the socket path before we take it: nothing or a stale

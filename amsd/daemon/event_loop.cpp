@@ -2,7 +2,6 @@
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -130,7 +129,8 @@ void accept_client(Daemon& d, ClientTable& t) {
   c.out_len = 0;
   c.out_buf[0] = '\0';
   c.opened_ms = now;
-  c.peer = peer_of(fd, d.cfg);
+  c.peer = Peer{};
+  c.peer.fd = fd;
 }
 
 void drain_wake_pipe(int fd) {
@@ -196,24 +196,6 @@ void conn_keep_rest(ClientConn& c, int off) {
   }
   c.in_len = rest;
   c.in_buf[rest] = '\0';
-}
-
-Peer peer_of(int fd, const DaemonConfig& cfg) {
-  Peer p;
-  struct ucred cred = {};
-  socklen_t len = sizeof cred;
-  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
-    p.uid = static_cast<std::uint32_t>(-1);
-    return p;  // unknown: not trusted
-  }
-  p.uid = cred.uid;
-  p.trusted = cred.uid == 0 || cred.uid == geteuid() ||
-              static_cast<std::int64_t>(cred.uid) == cfg.launcher_uid;
-  struct stat st;
-  if (!p.trusted && stat(cfg.ipc_sock_path, &st) == 0) {
-    p.trusted = st.st_uid == cred.uid;
-  }
-  return p;
 }
 
 int idle_slot_to_evict(const ClientTable& t, std::uint64_t now_ms) {

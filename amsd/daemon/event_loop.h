@@ -63,11 +63,6 @@ char* conn_next_line(ClientConn& c, int& off);
 // Drops the lines before off; a partial line after them moves to the front.
 void conn_keep_rest(ClientConn& c, int off);
 
-// The peer of a new connection: its uid, and whether it may send launcher
-// reports (root, the daemon's own user, the owner of the launcher's socket
-// file, or the configured launcher uid).
-Peer peer_of(int fd, const DaemonConfig& cfg);
-
 // The slot a newcomer may take from a full table: the oldest connection open
 // for IDLE_EVICT_MS or more that never reported anything; -1 when none.
 int idle_slot_to_evict(const ClientTable& t, std::uint64_t now_ms);

@@ -2,6 +2,8 @@
 // shell owns every table and path; a test builds only the ones it needs.
 #pragma once
 
+#include <cstdint>
+
 struct Registry;
 struct ServiceLog;
 struct StdoutSession;
@@ -16,4 +18,6 @@ struct ProtocolContext {
   const char* card_root;
   const char* ipc_sock_path;
   const char* crash_sock_path;
+  // A further user trusted to send launcher reports; -1 when none.
+  std::int64_t launcher_uid = -1;
 };

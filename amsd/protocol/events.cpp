@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -227,6 +228,26 @@ void handle_declare(ProtocolContext& ctx, const std::string_view* w, int n) {
            w[1].data(), text_len(w[2]), w[2].data(), app->route_count);
 }
 
+// Trusted: root, the daemon's own user, the owner of the launcher's socket
+// file (that is the launcher), or the configured launcher uid.
+void peer_check(Peer& p, const ProtocolContext& ctx) {
+  p.checked = true;
+  struct ucred cred = {};
+  socklen_t len = sizeof cred;
+  if (getsockopt(p.fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+    p.uid = static_cast<std::uint32_t>(-1);
+    p.trusted = false;  // unknown: not trusted
+    return;
+  }
+  p.uid = cred.uid;
+  p.trusted = cred.uid == 0 || cred.uid == geteuid() ||
+              static_cast<std::int64_t>(cred.uid) == ctx.launcher_uid;
+  struct stat st;
+  if (!p.trusted && stat(ctx.ipc_sock_path, &st) == 0) {
+    p.trusted = st.st_uid == cred.uid;
+  }
+}
+
 bool is_report(std::string_view word) {
   return word == "LAUNCH" || word == "OUT" || word == "EXIT";
 }
@@ -236,6 +257,9 @@ void handle_ev(ProtocolContext& ctx, Peer& peer, std::string_view rest) {
   int n = split_words(rest, w, EV_MAX_WORDS);
   if (n == 0 || !is_report(w[0])) {
     return;
+  }
+  if (!peer.checked) {
+    peer_check(peer, ctx);
   }
   if (!peer.trusted) {
     if (!peer.refusal_logged) {

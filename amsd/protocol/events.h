@@ -11,7 +11,11 @@
 // Who sends a connection's lines. Launch, output and exit reports drive run
 // state, capture files and the kill fallback's target, so only the launcher's
 // user (or root, or the daemon's own user) may send them.
+// The peer's credentials are read once, with its first report: a client
+// that only sends commands costs no extra call.
 struct Peer {
+  int fd = -1;           // the connection, for SO_PEERCRED
+  bool checked = false;  // uid and trusted hold what SO_PEERCRED said
   std::uint32_t uid = 0;
   bool trusted = false;
   bool refusal_logged = false;  // "ignored" is said once per connection
