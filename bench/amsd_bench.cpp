@@ -72,7 +72,7 @@ void dispatch_bench(benchmark::State& state, const char* line) {
   Card card;
   char buf[256];
   char reply[512];
-  Peer launcher{ -1, true, 0, true };
+  Peer launcher{ -1, true, 0, true, false, false };
   for (auto _ : state) {
     copy_text(buf, line);
     benchmark::DoNotOptimize(

@@ -13,13 +13,15 @@
 // user (or root, or the daemon's own user) may send them.
 // The peer's credentials are read once, with its first report: a client
 // that only sends commands costs no extra call.
+// No initialisers: a zeroed Peer is a fresh one, so the connection table
+// stays in zeroed storage. The event loop sets fd at accept.
 struct Peer {
-  int fd = -1;           // the connection, for SO_PEERCRED
-  bool checked = false;  // uid and trusted hold what SO_PEERCRED said
-  std::uint32_t uid = 0;
-  bool trusted = false;
-  bool refusal_logged = false;  // "ignored" is said once per connection
-  bool reported = false;        // a report of this peer was taken
+  int fd;        // the connection, for SO_PEERCRED
+  bool checked;  // uid and trusted hold what SO_PEERCRED said
+  std::uint32_t uid;
+  bool trusted;
+  bool refusal_logged;  // "ignored" is said once per connection
+  bool reported;        // a report of this peer was taken
 };
 
 // Handles one whole event line (stripped of its line end; may be changed in

@@ -109,5 +109,5 @@ class ProtocolTest : public ::testing::Test {
   std::unique_ptr<ProtocolTables> d;
   std::optional<ProtocolContext> context;
   // The sender of every line: the launcher's user.
-  Peer peer{ -1, true, 0, true };
+  Peer peer{ -1, true, 0, true, false, false };
 };
