@@ -80,7 +80,7 @@ say "Starting the crash listener, quor_amsd and the launcher"
 export PATH="$bin/tools:$PATH"
 "$bin/tools/quor_crash_listener" --sock "$work/crash.sock" >"$work/crash.out" &
 pids+=($!)
-"$bin/amsd/quor_amsd" --sock "$work/ams.sock" --ipc-sock "$work/ipc.sock" \
+"$bin/amsd/daemon/quor_amsd" --sock "$work/ams.sock" --ipc-sock "$work/ipc.sock" \
   --apps "$work/apps" --card "$work/card" --crash-sock "$work/crash.sock" \
   2>"$work/amsd.err" &
 amsd=$!
