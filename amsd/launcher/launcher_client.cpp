@@ -90,13 +90,19 @@ void pause_ms(int ms) {
   }
 }
 
+constinit int retry_pause_ms = LAUNCHER_RETRY_PAUSE_MS;
+
 }  // namespace
+
+void launcher_set_retry_pause_ms(int ms) {
+  retry_pause_ms = ms;
+}
 
 int launcher_call(const char* ipc_sock_path, std::uint16_t type,
                   const void* payload, std::uint32_t length,
                   std::uint32_t* code_out) {
   return launcher_call_paused(ipc_sock_path, type, payload, length, code_out,
-                              LAUNCHER_RETRY_PAUSE_MS);
+                              retry_pause_ms);
 }
 
 int launcher_call_paused(const char* ipc_sock_path, std::uint16_t type,

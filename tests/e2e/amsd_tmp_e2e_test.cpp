@@ -105,9 +105,10 @@ TEST(AmsdTmpFiles, BootStampFileNamesTheCardLog) {
               std::string::npos)
         << a.err();
     a.command("rescan");
+    // clang 14 cannot capture a structured binding: name the log first.
+    std::string log = a.logs + "/ams_" + stamp + ".log";
     EXPECT_TRUE(wait_until([&] {
-      return read_file(a.logs + "/ams_" + stamp + ".log")
-                 .find(" amsd registry scan: ") != std::string::npos;
+      return read_file(log).find(" amsd registry scan: ") != std::string::npos;
     })) << stamp;
     EXPECT_EQ(a.stop(), 0);
     struct stat st;
