@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "amsd/base/limits.h"
+#include "amsd/base/options.h"
 #include "amsd/base/paths.h"
 #include "amsd/base/text.h"
 #include "amsd/base/unix_addr.h"
@@ -60,10 +61,7 @@ void take_notice(int fd) {
 int main(int argc, char** argv) {
   char path[SOCK_PATH_SIZE];
   copy_text(path, paths::DEFAULT_CRASH_SOCK);
-  const char* env = std::getenv("QUOR_CRASH_SOCK");
-  if (env && env[0]) {
-    copy_text(path, env);
-  }
+  env_override(path, "QUOR_CRASH_SOCK");
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--sock") == 0 && i + 1 < argc) {
       copy_text(path, argv[++i]);

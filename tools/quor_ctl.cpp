@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "amsd/base/limits.h"
+#include "amsd/base/options.h"
 #include "amsd/base/paths.h"
 #include "amsd/base/text.h"
 #include "amsd/base/unix_addr.h"
@@ -125,10 +126,7 @@ int relay_reply(int fd, std::uint64_t deadline, int timeout_ms) {
 int main(int argc, char** argv) {
   char sock[SOCK_PATH_SIZE];
   copy_text(sock, paths::DEFAULT_SOCK);
-  const char* env = std::getenv("QUOR_AMS_SOCK");
-  if (env && env[0]) {
-    copy_text(sock, env);
-  }
+  env_override(sock, "QUOR_AMS_SOCK");
   int timeout_ms = DEFAULT_TIMEOUT_MS;
   int i = 1;
   for (; i < argc && argv[i][0] == '-'; ++i) {

@@ -32,11 +32,15 @@ int options_parse(std::span<const ValueOption> opts, int argc,
   return OPTIONS_RUN;
 }
 
+void env_override(char* dst, std::size_t cap, const char* name) {
+  const char* v = std::getenv(name);
+  if (v && v[0]) {
+    copy_text(dst, cap, v);
+  }
+}
+
 void options_apply_env(std::span<const ValueOption> opts) {
   for (const ValueOption& o : opts) {
-    const char* v = std::getenv(o.env);
-    if (v && v[0]) {
-      copy_text(o.dst, o.cap, v);
-    }
+    env_override(o.dst, o.cap, o.env);
   }
 }

@@ -32,3 +32,12 @@ int options_parse(std::span<const ValueOption> opts, int argc,
 // Set, non-empty variables replace what defaults and options gave, in table
 // order.
 void options_apply_env(std::span<const ValueOption> opts);
+
+// dst (capacity cap) becomes the variable's value, cut to fit, when it is
+// set and not empty.
+void env_override(char* dst, std::size_t cap, const char* name);
+
+template <std::size_t N>
+void env_override(char (&dst)[N], const char* name) {
+  env_override(dst, N, name);
+}
