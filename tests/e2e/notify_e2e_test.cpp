@@ -62,7 +62,9 @@ TEST(Readiness, EachDaemonTellsAManagerThatAskedForIt) {
     EXPECT_EQ(m.next(), "STOPPING=1") << name;
 
     Process route;
-    ASSERT_TRUE(route.spawn({ QUOR_ROUTE_BIN, "--iters", "1" },
+    std::vector<std::string> argv = program(QUOR_ROUTE_BIN);
+    argv.insert(argv.end(), { "--iters", "1" });
+    ASSERT_TRUE(route.spawn(argv,
                             { m.env(), "QUOR_HEADSET_SW=/nonexistent",
                               "QUOR_BALANCE_SW=/nonexistent" },
                             dir.file("route.out"), dir.file("route.err"),
