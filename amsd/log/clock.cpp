@@ -38,7 +38,7 @@ long uptime_seconds(const char* uptime_path) {
   return static_cast<long>(d);
 }
 
-long boot_time_seconds(const char* stat_path) {
+std::int64_t boot_time_seconds(const char* stat_path) {
   int fd = open(stat_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     return -1;
@@ -50,14 +50,14 @@ long boot_time_seconds(const char* stat_path) {
   std::size_t matched = 0;  // bytes of BTIME_KEY matched at this line's start
   bool at_start = true;
   bool in_value = false;
-  long value = -1;
+  std::int64_t value = -1;
   char buf[1024];
   ssize_t n;
   while ((n = read(fd, buf, sizeof buf)) > 0) {
     for (ssize_t i = 0; i < n; ++i) {
       char c = buf[i];
       if (in_value) {
-        if (c < '0' || c > '9' || value > 999999999999L) {
+        if (c < '0' || c > '9' || value > 999999999999) {
           close(fd);
           return value;
         }
@@ -94,7 +94,7 @@ void make_boot_stamp(char (&out)[BOOT_STAMP_SIZE], const char* bootts_path,
   }
   // The kernel's figure is the same for every start of one boot; the wall
   // clock and the uptime, each cut to whole seconds, are not.
-  long btime = boot_time_seconds(stat_path);
+  std::int64_t btime = boot_time_seconds(stat_path);
   time_t boot = btime >= 0 ? static_cast<time_t>(btime)
                            : time(nullptr) - uptime_seconds(uptime_path);
   struct tm tmv;

@@ -2,6 +2,8 @@
 // and event record.
 #pragma once
 
+#include <cstdint>
+
 #include "amsd/base/paths.h"
 
 constexpr int BOOT_STAMP_SIZE = 64;
@@ -12,7 +14,7 @@ long uptime_seconds(const char* uptime_path = paths::UPTIME);
 
 // The kernel's boot time ("btime" of a stat file), whole seconds since the
 // epoch; -1 when it cannot be read.
-long boot_time_seconds(const char* stat_path = paths::PROC_STAT);
+std::int64_t boot_time_seconds(const char* stat_path = paths::PROC_STAT);
 
 // The stamp from the boot stamp file (without its "quor_" prefix, taken byte
 // for byte; one holding "/" is not used, since it names a file), else the

@@ -100,7 +100,7 @@ TEST(BootStamp, TheKernelsBootTimeGivesEveryStartTheSameStamp) {
   std::string stat = dir.file("stat");
   // The interrupt line is long on real machines: the key sits behind it.
   std::string intr = "intr " + std::string(5000, '7') + "\n";
-  const std::pair<std::string, long> cases[] = {
+  const std::pair<std::string, std::int64_t> cases[] = {
     { "cpu 1 2\n" + intr + "btime 1700000000\nprocs 3\n", 1700000000 },
     { "btime 42", 42 },
     { "xbtime 42\nbtime_ 5\n", -1 },
