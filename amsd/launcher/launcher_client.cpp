@@ -101,19 +101,12 @@ void launcher_set_retry_pause_ms(int ms) {
 int launcher_call(const char* ipc_sock_path, std::uint16_t type,
                   const void* payload, std::uint32_t length,
                   std::uint32_t* code_out) {
-  return launcher_call_paused(ipc_sock_path, type, payload, length, code_out,
-                              retry_pause_ms);
-}
-
-int launcher_call_paused(const char* ipc_sock_path, std::uint16_t type,
-                         const void* payload, std::uint32_t length,
-                         std::uint32_t* code_out, int pause) {
   if (!ipc_sock_path || (!payload && length > 0)) {
     return -1;
   }
   for (int i = 0; i < 2; ++i) {
     if (i > 0) {
-      pause_ms(pause);
+      pause_ms(retry_pause_ms);
     }
     // Every attempt is a whole new exchange, even when the first request
     // arrived and only its reply was lost.

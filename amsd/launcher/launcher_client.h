@@ -28,12 +28,6 @@ int launcher_call(const char* ipc_sock_path, std::uint16_t type,
                   const void* payload, std::uint32_t length,
                   std::uint32_t* code_out);
 
-// launcher_call with another pause between the attempts, in ms: a fuzzer
-// feeds many replies a second through it.
-int launcher_call_paused(const char* ipc_sock_path, std::uint16_t type,
-                         const void* payload, std::uint32_t length,
-                         std::uint32_t* code_out, int pause);
-
 // Sets the pause launcher_call takes between its attempts, in ms. A seam for
 // tests and fuzzers that drive the commands with no launcher behind them;
 // the daemon never calls it and keeps LAUNCHER_RETRY_PAUSE_MS.
