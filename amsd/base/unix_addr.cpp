@@ -42,6 +42,22 @@ void fd_set_nonblock(int fd) {
   }
 }
 
+std::size_t fd_append_whole(int fd, const void* buf, std::size_t len) {
+  ssize_t n = write(fd, buf, len);
+  if (n <= 0) {
+    return 0;
+  }
+  auto wrote = static_cast<std::size_t>(n);
+  if (wrote == len) {
+    return len;
+  }
+  off_t end = lseek(fd, 0, SEEK_CUR);
+  if (end >= n && ftruncate(fd, end - n) == 0) {
+    return 0;
+  }
+  return wrote;
+}
+
 // Waits for the socket to be ready; -1 when the step or the deadline ran out.
 static int wait_ready(int fd, short events, std::uint64_t deadline_ms,
                       int step_ms) {

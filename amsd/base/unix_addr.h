@@ -21,6 +21,12 @@ int unix_connect(const char* path, int flags);
 // Adds O_NONBLOCK to fd's status flags; leaves them when they cannot be read.
 void fd_set_nonblock(int fd);
 
+// Appends buf to a file of lines with one write. A full disk may take only
+// part of it: that fragment is cut off again, so the file holds whole lines.
+// Returns the bytes that stay written: len, 0, or the fragment's length when
+// it could not be cut off.
+std::size_t fd_append_whole(int fd, const void* buf, std::size_t len);
+
 // Move exactly n bytes over a stream socket. Each wait lasts at most step_ms
 // and none reaches past deadline_ms (monotonic_ms); EINTR is retried. Send
 // never raises SIGPIPE. Return 0, or -1 on a time-out, end of stream or error.

@@ -12,6 +12,7 @@
 
 #include "amsd/base/limits.h"
 #include "amsd/base/text.h"
+#include "amsd/base/unix_addr.h"
 #include "amsd/log/clock.h"
 
 // O_NOFOLLOW: a link planted at the /tmp path must not redirect our writes.
@@ -47,23 +48,10 @@ static void append_to_buffer(const ServiceLog& log, const char* line,
   close(fd);
 }
 
-// A full card takes only part of a write: cutting the file back to keep
-// leaves whole lines on the card.
+// Takes back what a move that stopped copied, cutting the card log to keep.
 static void cut_back(int fd, off_t keep) {
   int ignored = ftruncate(fd, keep);
   (void)ignored;
-}
-
-// Writes all of line to the card log or, as far as the card allows, nothing.
-static bool write_whole_line(int fd, const char* line, std::size_t len) {
-  ssize_t n = write(fd, line, len);
-  if (n == static_cast<ssize_t>(len)) {
-    return true;
-  }
-  if (n > 0) {
-    cut_back(fd, lseek(fd, 0, SEEK_CUR) - n);
-  }
-  return false;
 }
 
 void close_card_log(ServiceLog& log) {
@@ -102,7 +90,7 @@ void amsd_log(ServiceLog& log, const char* fmt, ...) {
     close_card_log(log);
   }
   if (log.card_log_fd >= 0) {
-    if (write_whole_line(log.card_log_fd, line, len)) {
+    if (fd_append_whole(log.card_log_fd, line, len) == len) {
       return;
     }
     // The card went away or is full: keep the line in the buffer instead.

@@ -10,6 +10,7 @@
 
 #include "amsd/base/paths.h"
 #include "amsd/base/text.h"
+#include "amsd/base/unix_addr.h"
 #include "amsd/log/service_log.h"
 
 namespace {
@@ -212,14 +213,7 @@ void stdout_session_append(StdoutSession& s, ServiceLog& log,
     }
   }
   // One write, no retry: a lost line is better than a stalled daemon.
-  ssize_t w = write(s.fd, line, n);
-  if (w == static_cast<ssize_t>(n)) {
-    s.size += w;
-  } else if (w > 0 && ftruncate(s.fd, s.size) != 0) {
-    // A full card took part of the line. Cut off again, the fragment would
-    // run into the next line; when even that fails, count what is there.
-    s.size += w;
-  }
+  s.size += static_cast<std::int64_t>(fd_append_whole(s.fd, line, n));
 }
 
 void stdout_session_close(StdoutSession& s, std::string_view pkg) {
