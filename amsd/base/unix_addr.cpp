@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -56,6 +57,13 @@ std::size_t fd_append_whole(int fd, const void* buf, std::size_t len) {
     return 0;
   }
   return wrote;
+}
+
+bool fd_at_path(int fd, const char* path) {
+  struct stat open_st;
+  struct stat path_st;
+  return fd >= 0 && fstat(fd, &open_st) == 0 && stat(path, &path_st) == 0 &&
+         path_st.st_dev == open_st.st_dev && path_st.st_ino == open_st.st_ino;
 }
 
 // Waits for the socket to be ready; -1 when the step or the deadline ran out.

@@ -27,6 +27,10 @@ void fd_set_nonblock(int fd);
 // it could not be cut off.
 std::size_t fd_append_whole(int fd, const void* buf, std::size_t len);
 
+// True when fd is the file that path names now: a file removed, or a card
+// unmounted or mounted again under it, gives false.
+bool fd_at_path(int fd, const char* path);
+
 // Move exactly n bytes over a stream socket. Each wait lasts at most step_ms
 // and none reaches past deadline_ms (monotonic_ms); EINTR is retried. Send
 // never raises SIGPIPE. Return 0, or -1 on a time-out, end of stream or error.

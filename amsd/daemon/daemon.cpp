@@ -112,6 +112,6 @@ void daemon_shutdown(Daemon& d) {
   }
   unlink(d.cfg.sock_path);
   stdout_session_reset(d.capture);
-  close_card_log(d.log);
+  service_log_shutdown(d.log);
   std::fputs("[quor_amsd] shutdown\n", stderr);
 }

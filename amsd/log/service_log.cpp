@@ -33,17 +33,64 @@ static int open_buffer_file(const char* path, int flags) {
   return fd;
 }
 
-static void append_to_buffer(const ServiceLog& log, const char* line,
+// Drops the oldest whole lines of the buffer file, a quarter of the cap at
+// least, so that incoming more bytes keep it within the cap. Done in place:
+// /tmp must not hold a second copy.
+static void make_room_in_buffer(ServiceLog& log, off_t size,
+                                std::size_t incoming) {
+  off_t keep =
+      BUFFER_LOG_CAP - BUFFER_LOG_CAP / 4 - static_cast<off_t>(incoming);
+  int fd = open_buffer_file(log.buffer_path, O_RDWR);
+  if (fd < 0) {
+    return;
+  }
+  char chunk[4096];
+  // The cut lies after the first newline that leaves at most keep bytes.
+  off_t cut = size;
+  for (off_t pos = keep > 0 ? size - keep - 1 : size; pos < size;) {
+    ssize_t n = pread(fd, chunk, sizeof chunk, pos);
+    if (n <= 0) {
+      break;
+    }
+    if (auto* nl = static_cast<char*>(
+            std::memchr(chunk, '\n', static_cast<std::size_t>(n)))) {
+      cut = pos + (nl - chunk) + 1;
+      break;
+    }
+    pos += n;
+  }
+  off_t to = 0;
+  for (off_t from = cut; from < size;) {
+    ssize_t n = pread(fd, chunk, sizeof chunk, from);
+    if (n <= 0 || pwrite(fd, chunk, static_cast<std::size_t>(n), to) != n) {
+      to = -1;
+      break;
+    }
+    from += n;
+    to += n;
+  }
+  if (to >= 0 && ftruncate(fd, to) == 0) {
+    log.buffer_dropped += cut;
+  } else {
+    // Half moved: start afresh rather than keep lines twice.
+    unlink(log.buffer_path);
+    log.buffer_dropped += size;
+  }
+  close(fd);
+}
+
+static void append_to_buffer(ServiceLog& log, const char* text,
                              std::size_t len) {
   struct stat st;
-  if (lstat(log.buffer_path, &st) == 0 && st.st_size > BUFFER_LOG_CAP) {
-    unlink(log.buffer_path);
+  if (lstat(log.buffer_path, &st) == 0 && S_ISREG(st.st_mode) &&
+      st.st_size + static_cast<off_t>(len) > BUFFER_LOG_CAP) {
+    make_room_in_buffer(log, st.st_size, len);
   }
   int fd = open_buffer_file(log.buffer_path, O_WRONLY | O_CREAT | O_APPEND);
   if (fd < 0) {
     return;  // nowhere to log; the line is lost
   }
-  ssize_t ignored = write(fd, line, len);
+  ssize_t ignored = write(fd, text, len);
   (void)ignored;
   close(fd);
 }
@@ -60,6 +107,56 @@ void close_card_log(ServiceLog& log) {
   }
   log.card_log_fd = -1;
   log.card_log_open = false;
+  log.kept_len = 0;
+}
+
+// The card is gone: what it took since the last sync may never reach it.
+static void card_lost(ServiceLog& log) {
+  if (log.kept_len > 0) {
+    append_to_buffer(log, log.kept, log.kept_len);
+  }
+  close_card_log(log);
+}
+
+// Returns true when the card log is still open, all its lines on the card.
+static bool sync_card_log(ServiceLog& log) {
+  if (fdatasync(log.card_log_fd) == 0) {
+    log.kept_len = 0;
+    return true;
+  }
+  card_lost(log);
+  return false;
+}
+
+// Also after a write the card refused: a full card keeps what it took
+// before, a dead one loses it, so those lines go to the buffer first.
+static void close_card_log_synced(ServiceLog& log) {
+  if (log.card_log_fd >= 0 && sync_card_log(log)) {
+    close_card_log(log);
+  }
+}
+
+void service_log_shutdown(ServiceLog& log) {
+  amsd_log(log, "shutdown");
+  close_card_log_synced(log);
+}
+
+bool card_log_check(ServiceLog& log) {
+  if (log.card_log_fd >= 0 && !card_log_in_place(log)) {
+    card_lost(log);
+  }
+  return log.card_log_fd >= 0;
+}
+
+void service_log_tick(ServiceLog& log, std::uint64_t now_ms) {
+  if (log.card_log_fd < 0 || log.kept_len == 0 ||
+      now_ms - log.last_sync_ms < LOG_SYNC_MS) {
+    return;
+  }
+  log.last_sync_ms = now_ms;
+  if (card_log_check(log)) {
+    sync_card_log(log);
+  }
 }
 
 void amsd_log(ServiceLog& log, const char* fmt, ...) {
@@ -86,15 +183,16 @@ void amsd_log(ServiceLog& log, const char* fmt, ...) {
 
   // A card pulled by a lazy unmount still takes writes, into a file system
   // nobody will see again.
-  if (log.card_log_fd >= 0 && !card_log_in_place(log)) {
-    close_card_log(log);
+  if (card_log_check(log) && log.kept_len + len > sizeof log.kept) {
+    sync_card_log(log);
   }
   if (log.card_log_fd >= 0) {
     if (fd_append_whole(log.card_log_fd, line, len) == len) {
+      std::memcpy(log.kept + log.kept_len, line, len);
+      log.kept_len += len;
       return;
     }
-    // The card went away or is full: keep the line in the buffer instead.
-    close_card_log(log);
+    close_card_log_synced(log);
   }
   append_to_buffer(log, line, len);
 }
@@ -162,17 +260,25 @@ int open_card_log(ServiceLog& log) {
 }
 
 bool card_log_in_place(const ServiceLog& log) {
-  struct stat open_st;
-  struct stat path_st;
-  if (log.card_log_fd < 0 || fstat(log.card_log_fd, &open_st) != 0) {
-    return false;
-  }
-  return stat(log.card_log_path, &path_st) == 0 &&
-         path_st.st_dev == open_st.st_dev && path_st.st_ino == open_st.st_ino;
+  return fd_at_path(log.card_log_fd, log.card_log_path);
 }
 
 int open_buffer_for_move(const ServiceLog& log) {
   return open_buffer_file(log.buffer_path, O_RDONLY);
+}
+
+static void report_dropped(ServiceLog& log) {
+  if (log.buffer_dropped <= 0) {
+    return;
+  }
+  long long dropped = log.buffer_dropped;
+  log.buffer_dropped = 0;
+  std::fprintf(stderr,
+               "[quor_amsd] /tmp buffer: %lld bytes dropped while the card "
+               "was away\n",
+               dropped);
+  amsd_log(log, "tmp buffer: %lld bytes dropped while the card was away",
+           dropped);
 }
 
 void move_buffer_to_card(ServiceLog& log, int buffer_fd) {
@@ -195,14 +301,20 @@ void move_buffer_to_card(ServiceLog& log, int buffer_fd) {
     }
     if (n == 0) {
       close(buffer_fd);
+      // Deleting the buffer before its lines are on the card could lose
+      // them all to a pull.
+      if (!sync_card_log(log)) {
+        return;
+      }
       unlink(log.buffer_path);
       std::fputs("[quor_amsd] /tmp buffered log moved to card\n", stderr);
+      report_dropped(log);
       return;
     }
     if (write(log.card_log_fd, chunk, static_cast<std::size_t>(n)) != n) {
       close(buffer_fd);
       cut_back(log.card_log_fd, start);
-      close_card_log(log);
+      close_card_log_synced(log);
       return;
     }
   }

@@ -182,13 +182,85 @@ TEST(ServiceLog, FailedCardWriteFallsBackToTheBuffer) {
   EXPECT_EQ(without_wall_clock(read_file(f.buffer)), "42 amsd kept\n");
 }
 
-TEST(ServiceLog, BufferIsStartedAfreshOnlyAboveTheCap) {
+// Lines the card took since its last good sync reach the buffer before the
+// next line when the card goes; synced ones are not written twice.
+TEST(ServiceLog, LinesNotYetSyncedGoToTheBufferWhenTheCardGoes) {
+  for (bool sync_fails : { true, false }) {
+    SCOPED_TRACE(sync_fails ? "sync fails" : "file gone from its path");
+    LogFixture f;
+    const std::string path = f.card + "/QuorOS/logs/ams_20250314_093005.log";
+    int reader = -1;
+    if (sync_fails) {
+      // A FIFO takes writes and refuses to sync, as a pulled card does.
+      ASSERT_EQ(mkdir((f.card + "/QuorOS/logs").c_str(), 0755), 0);
+      ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+      reader = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    }
+    ASSERT_EQ(open_card_log(f.log), 0);
+    if (!sync_fails) {
+      amsd_log(f.log, "synced");
+      service_log_tick(f.log, LOG_SYNC_MS);
+      // More than the kept lines can hold: they are synced early.
+      for (int i = 0; i < 40; ++i) {
+        amsd_log(f.log, "%s", std::string(2000, 'a').c_str());
+      }
+    }
+    amsd_log(f.log, "one");
+    amsd_log(f.log, "two");
+    ASSERT_GE(f.log.card_log_fd, 0);
+    if (sync_fails) {
+      service_log_tick(f.log, 2 * LOG_SYNC_MS);
+    } else {
+      ASSERT_EQ(unlink(path.c_str()), 0);
+    }
+    amsd_log(f.log, "three");
+    EXPECT_EQ(f.log.card_log_fd, -1);
+    const std::string buffered = without_wall_clock(read_file(f.buffer));
+    EXPECT_TRUE(buffered.ends_with("42 amsd one\n42 amsd two\n42 amsd three\n"))
+        << buffered;
+    EXPECT_EQ(buffered.find("synced"), std::string::npos);
+    EXPECT_LT(buffered.size(), LOG_KEEP_BYTES);
+    if (reader >= 0) {
+      close(reader);
+    }
+  }
+}
+
+TEST(ServiceLog, BufferAtItsCapDropsItsOldestLinesAndTheMoveSaysHowMany) {
   LogFixture f;
-  write_file(f.buffer, std::string(BUFFER_LOG_CAP, 'x'));
-  amsd_log(f.log, "appended");
-  EXPECT_GT(read_file(f.buffer).size(), static_cast<size_t>(BUFFER_LOG_CAP));
-  amsd_log(f.log, "fresh");
-  EXPECT_EQ(without_wall_clock(read_file(f.buffer)), "42 amsd fresh\n");
+  std::string lines;
+  for (int i = 0; lines.size() < BUFFER_LOG_CAP - 100; ++i) {
+    lines += "old " + std::to_string(i) + " " + std::string(90, 'o') + "\n";
+  }
+  write_file(f.buffer, lines);
+  amsd_log(f.log, "fits");  // the cap is not reached yet: nothing goes
+  ASSERT_EQ(f.log.buffer_dropped, 0);
+  const std::string before = read_file(f.buffer);
+  const std::string newest = " 42 amsd " + std::string(200, 'n') + "\n";
+  amsd_log(f.log, "%s", std::string(200, 'n').c_str());
+  const std::string after = read_file(f.buffer);
+  ASSERT_TRUE(after.ends_with(newest));
+  std::size_t newest_len =
+      after.size() - after.rfind('\n', after.size() - 2) - 1;
+  const std::string old_kept = after.substr(0, after.size() - newest_len);
+  EXPECT_LE(after.size(), static_cast<size_t>(BUFFER_LOG_CAP * 3 / 4));
+  EXPECT_EQ(old_kept.substr(0, 4), "old ");  // whole lines only
+  EXPECT_TRUE(before.ends_with(old_kept)) << "the newest lines stay, in order";
+  const long dropped = f.log.buffer_dropped;
+  EXPECT_EQ(static_cast<size_t>(dropped) + old_kept.size(), before.size());
+
+  ASSERT_EQ(open_card_log(f.log), 0);
+  testing::internal::CaptureStderr();
+  move_buffer_to_card(f.log, open_buffer_for_move(f.log));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "[quor_amsd] /tmp buffered log moved to card\n"
+            "[quor_amsd] /tmp buffer: " +
+                std::to_string(dropped) +
+                " bytes dropped while the card was away\n");
+  EXPECT_TRUE(
+      f.card_log().ends_with(" 42 amsd tmp buffer: " + std::to_string(dropped) +
+                             " bytes dropped while the card was away\n"));
+  EXPECT_EQ(f.log.buffer_dropped, 0);
 }
 
 TEST(ServiceLog, BufferNeverFollowsAPlantedLinkOrHangsOnAFifo) {
