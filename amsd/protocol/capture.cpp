@@ -140,6 +140,49 @@ std::size_t format_line(char (&line)[LINE_CAP], std::int32_t ts,
   return n;
 }
 
+// Makes the app's directory and the logs directory above it, as they may be
+// missing (a fresh card, or one that lost them to a pull).
+void make_parent_dirs(const char* path) {
+  char dir[PATH_CAP];
+  copy_text(dir, path);
+  char* slash = std::strrchr(dir, '/');
+  if (!slash) {
+    return;
+  }
+  *slash = '\0';
+  char* up = std::strrchr(dir, '/');
+  if (up) {
+    *up = '\0';
+    mkdir(dir, 0755);  // usually exists already
+    *up = '/';
+  }
+  mkdir(dir, 0755);
+}
+
+void mark_gone(StdoutSession& s, ServiceLog& log) {
+  close(s.fd);
+  s.fd = -1;
+  s.gone = true;
+  s.unsynced = false;
+  amsd_log(log, "stdout %s gone: output lost until the card is back", s.path);
+}
+
+void reopen(StdoutSession& s, ServiceLog& log) {
+  make_parent_dirs(s.path);
+  std::int64_t size = 0;
+  int fd = open_capture_file(s.path, &size);
+  if (fd < 0) {
+    return;  // tried again on the next tick
+  }
+  s.fd = fd;
+  s.size = size;
+  s.gone = false;
+  amsd_log(log, "stdout session reopen: %s (pid=%ld) -> %s, %lld line(s) lost",
+           s.pkg, static_cast<long>(s.pid), s.path,
+           static_cast<long long>(s.dropped_lines));
+  s.dropped_lines = 0;
+}
+
 }  // namespace
 
 void stdout_session_reset(StdoutSession& s) {
@@ -156,22 +199,13 @@ void stdout_session_open(StdoutSession& s, ServiceLog& log,
   if (!safe_dir_name(pkg)) {
     return;
   }
-  char logs[PATH_CAP];
-  char dir[PATH_CAP];
   char path[PATH_CAP];
-  if (format_path(logs, sizeof logs, "%s/%s", card_root,
-                  paths::CARD_LOGS_SUBDIR) < 0 ||
-      format_path(dir, sizeof dir, "%s/%.*s", logs, text_len(pkg), pkg.data()) <
-          0) {
-    return;
-  }
-  // Both usually exist already.
-  mkdir(logs, 0755);
-  mkdir(dir, 0755);
-  if (format_path(path, sizeof path, "%s/stdout_%ld_%ld.log", dir,
+  if (format_path(path, sizeof path, "%s/%s/%.*s/stdout_%ld_%ld.log", card_root,
+                  paths::CARD_LOGS_SUBDIR, text_len(pkg), pkg.data(),
                   static_cast<long>(ts), static_cast<long>(pid)) < 0) {
     return;
   }
+  make_parent_dirs(path);
   std::int64_t size = 0;
   int fd = open_capture_file(path, &size);
   if (fd < 0) {
@@ -198,7 +232,11 @@ void stdout_session_append(StdoutSession& s, ServiceLog& log,
   std::int32_t pid = parse_i32(words[1]);
   std::int32_t ts = parse_i32(words[2]);
   std::int32_t up = count > 3 ? parse_i32(words[3]) : 0;
-  if (!s.active || s.fd < 0 || words[0] != s.pkg || pid != s.pid) {
+  if (!s.active || words[0] != s.pkg || pid != s.pid) {
+    return;
+  }
+  if (s.fd < 0) {
+    s.dropped_lines += s.gone;
     return;
   }
   char line[LINE_CAP];
@@ -214,6 +252,30 @@ void stdout_session_append(StdoutSession& s, ServiceLog& log,
   }
   // One write, no retry: a lost line is better than a stalled daemon.
   s.size += static_cast<std::int64_t>(fd_append_whole(s.fd, line, n));
+  s.unsynced = true;
+}
+
+void stdout_session_tick(StdoutSession& s, ServiceLog& log,
+                         std::uint64_t now_ms) {
+  if (!s.active || now_ms - s.last_check_ms < LOG_SYNC_MS) {
+    return;
+  }
+  s.last_check_ms = now_ms;
+  if (s.gone) {
+    if (log.card_log_open) {
+      reopen(s, log);
+    }
+    return;
+  }
+  if (s.fd < 0) {
+    return;
+  }
+  // A pulled card takes writes into a page cache it will never write out.
+  if (!fd_at_path(s.fd, s.path) || (s.unsynced && fdatasync(s.fd) != 0)) {
+    mark_gone(s, log);
+    return;
+  }
+  s.unsynced = false;
 }
 
 void stdout_session_close(StdoutSession& s, std::string_view pkg) {

@@ -18,6 +18,12 @@ struct StdoutSession {
   std::int32_t fd = -1;
   char path[PATH_BUF_SIZE] = {};
   std::int64_t size = 0;  // bytes in the current file
+  // The file left its path (the card was pulled): output is dropped until
+  // the card is back and the file opens again at its path.
+  bool gone = false;
+  bool unsynced = false;           // lines written since the last sync
+  std::int64_t dropped_lines = 0;  // while gone
+  std::uint64_t last_check_ms = 0;
 };
 
 // Closes the capture file, if any, and resets the session.
@@ -36,6 +42,12 @@ void stdout_session_open(StdoutSession& s, ServiceLog& log,
 // 3. Lines of any other package or pid than the session's are dropped.
 void stdout_session_append(StdoutSession& s, ServiceLog& log,
                            const std::string_view* words, int count);
+
+// Run from the loop's tick, at most once a LOG_SYNC_MS: a file gone from its
+// path, or one that fails to sync, is closed and the session waits; once the
+// card log is open again the file opens again at its path.
+void stdout_session_tick(StdoutSession& s, ServiceLog& log,
+                         std::uint64_t now_ms);
 
 // Ends the session when it is active and belongs to pkg.
 void stdout_session_close(StdoutSession& s, std::string_view pkg);
