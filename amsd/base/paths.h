@@ -9,6 +9,8 @@ inline constexpr char BOOT_STAMP[] = "/tmp/quor_bootts";
 inline constexpr char UPTIME[] = "/proc/uptime";
 inline constexpr char PROC_STAT[] = "/proc/stat";  // its "btime" line
 inline constexpr char MOUNTS[] = "/proc/mounts";
+// Polled: the kernel flags it on every mount and unmount.
+inline constexpr char SELF_MOUNTS[] = "/proc/self/mounts";
 
 inline constexpr char DEFAULT_SOCK[] = "/usr/data/quor_ams.sock";
 inline constexpr char DEFAULT_IPC_SOCK[] = "/usr/data/quor_ipc.sock";

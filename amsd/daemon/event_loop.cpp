@@ -1,5 +1,6 @@
 #include "amsd/daemon/event_loop.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "amsd/base/paths.h"
 #include "amsd/base/text.h"
 #include "amsd/daemon/daemon.h"
 #include "amsd/daemon/signals.h"
@@ -215,14 +217,15 @@ void clients_reset(ClientTable& t) {
 }
 
 void card_job_if_due(Daemon& d, LoopTimers& timers, std::uint64_t now_ms) {
-  if (now_ms - timers.last_card_job < CARD_JOB_MS) {
-    return;
+  if (now_ms - timers.last_card_job >= CARD_JOB_MS) {
+    card_job(d, timers, now_ms);
   }
+}
+
+void card_job(Daemon& d, LoopTimers& timers, std::uint64_t now_ms) {
   // The card may have been cleaned or swapped: a log no longer at its path
   // would swallow every later line.
-  if (d.log.card_log_fd >= 0 && !card_log_in_place(d.log)) {
-    close_card_log(d.log);
-  }
+  card_log_check(d.log);
   bool move = d.log.move_pending;
   if (d.log.card_log_fd < 0) {
     move = open_card_log(d.log) == 0;
@@ -250,7 +253,9 @@ void rescan_if_due(Daemon& d, LoopTimers& timers, std::uint64_t now_ms) {
 void event_loop(Daemon& d, ClientTable& clients) {
   ProtocolContext ctx = daemon_context(d);
   LoopTimers timers;
-  struct pollfd pfd[MAX_CLIENTS + 2];
+  // A card that comes back is taken at once, not at the next card job.
+  int mounts_fd = open(paths::SELF_MOUNTS, O_RDONLY | O_CLOEXEC);
+  struct pollfd pfd[MAX_CLIENTS + 3];
   for (;;) {
     pfd[0] = { d.listen_fd, POLLIN, 0 };
     pfd[1] = { d.wake_pipe[0], POLLIN, 0 };
@@ -262,14 +267,16 @@ void event_loop(Daemon& d, ClientTable& clients) {
       short want = c.in_len >= IN_MAX ? POLLRDHUP : POLLIN | POLLRDHUP;
       pfd[2 + i] = { c.fd, want, 0 };
     }
-    int rc = poll(pfd, static_cast<nfds_t>(polled + 2), POLL_TIMEOUT_MS);
+    struct pollfd& mounts = pfd[2 + polled];
+    mounts = { mounts_fd, POLLPRI, 0 };
+    int rc = poll(pfd, static_cast<nfds_t>(polled + 3), POLL_TIMEOUT_MS);
     if (rc < 0 && errno != EINTR) {
       std::fprintf(stderr, "[quor_amsd] poll: %s\n", std::strerror(errno));
-      return;
+      break;
     }
     if (rc >= 0) {
       if (g_stop_requested) {
-        return;
+        break;
       }
       if (pfd[0].revents & POLLIN) {
         accept_client(d, clients);
@@ -289,11 +296,21 @@ void event_loop(Daemon& d, ClientTable& clients) {
           ++slot;
         }
       }
-      card_job_if_due(d, timers, monotonic_ms());
+      std::uint64_t now = monotonic_ms();
+      if (mounts.revents & (POLLPRI | POLLERR)) {
+        card_job(d, timers, now);
+      } else {
+        card_job_if_due(d, timers, now);
+      }
+      service_log_tick(d.log, now);
+      stdout_session_tick(d.capture, d.log, now);
       rescan_if_due(d, timers, monotonic_ms());
     }
     if (g_stop_requested) {
-      return;
+      break;
     }
+  }
+  if (mounts_fd >= 0) {
+    close(mounts_fd);
   }
 }

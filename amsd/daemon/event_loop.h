@@ -70,7 +70,9 @@ int idle_slot_to_evict(const ClientTable& t, std::uint64_t now_ms);
 // The periodic jobs, each run when due at now_ms (monotonic). The card job
 // opens a card log that is not open, moves the /tmp buffer onto it, and
 // prunes old logs; the rescan runs a quiet registry scan.
+// card_job runs it at once, as on a change of the mount table.
 void card_job_if_due(Daemon& d, LoopTimers& timers, std::uint64_t now_ms);
+void card_job(Daemon& d, LoopTimers& timers, std::uint64_t now_ms);
 void rescan_if_due(Daemon& d, LoopTimers& timers, std::uint64_t now_ms);
 
 // Returns when a stop was requested or poll failed.

@@ -3,7 +3,8 @@
 // namespace of its own, with private tmpfs mounts on /tmp (so the daemon's
 // fixed /tmp files are the test's own) and on the card. Needs root.
 //
-// The card job runs once a minute: each test waits for one.
+// The card job runs once a minute: a test that changes no mount waits for
+// one.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -43,7 +44,9 @@ std::string daemon_via_fd() {
   return path;
 }
 
+// Without its card the mount point is an empty directory, as on the device.
 int mount_card(const std::string& at) {
+  rmdir((at + "/QuorOS").c_str());
   int rc = mount("card", at.c_str(), "tmpfs", 0, "size=256k");
   return rc == 0 ? mkdir((at + "/QuorOS").c_str(), 0755) : rc;
 }
@@ -170,24 +173,43 @@ TEST_F(CardFaults, AFullCardBuffersTheLogAndCaptureKeepsWholeLines) {
       [&] { return read_file(capture).ends_with(out_line(100) + "\n"); }));
 }
 
-TEST_F(CardFaults, APulledCardComesBackAtItsPath) {
+// The mount is noticed at once, not at the next card job; the capture file
+// opens again at its path on the card that came back.
+TEST_F(CardFaults, APulledCardIsTakenBackAsSoonAsItIsMounted) {
   ASSERT_EQ(mount_card(a().card), 0) << std::strerror(errno);
   ASSERT_TRUE(a().start());
   Conn c = a().connect();
+  c.send("EV LAUNCH demo main - 42 1000 1\n" + out_event(1));
   std::vector<std::string> texts = { mark(c, "before") };
   ASSERT_TRUE(a().wait_log(texts[0]));
+  const std::string capture = a().logs + "/demo/stdout_1000_42.log";
 
   ASSERT_EQ(umount2(a().card.c_str(), MNT_DETACH), 0);
   for (const char* name : { "pulled1", "pulled2" }) {
     texts.push_back(mark(c, name));
   }
+  const std::string gone =
+      "stdout " + capture + " gone: output lost until the card is back";
   EXPECT_TRUE(wait_until([&] {
-    return read_file(BUFFER).find(texts.back()) != std::string::npos;
+    std::string buffered = read_file(BUFFER);
+    return buffered.find(texts.back()) != std::string::npos &&
+           buffered.find(gone) != std::string::npos;
   })) << "lines logged after the card was pulled are not in "
       << BUFFER;
+  c.send(out_event(2));  // nowhere to go
 
   ASSERT_EQ(mount_card(a().card), 0) << std::strerror(errno);
-  expect_moved_back(c, { texts[1], texts[2] });
+  auto mounted = std::chrono::steady_clock::now();
+  ASSERT_TRUE(a().wait_err(MOVED, std::chrono::seconds(20))) << a().err();
+  EXPECT_LT(std::chrono::steady_clock::now() - mounted,
+            std::chrono::seconds(10));
+  expect_moved_back(c, { texts[1], texts[2], gone });
+  ASSERT_TRUE(a().wait_log("stdout session reopen: demo (pid=42) -> " +
+                           capture + ", 1 line(s) lost"))
+      << a().service_log();
+  c.send(out_event(3));
+  EXPECT_TRUE(
+      wait_until([&] { return read_file(capture) == out_line(3) + "\n"; }));
 }
 
 // A mount with a file open for writing cannot be made read-only, so the card
