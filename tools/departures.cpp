@@ -43,9 +43,10 @@ bool starts_top_key(const DepartureContext& c, std::size_t offset) {
 }
 
 std::string_view raw_value(const DepartureContext& c, const JsonMember& m) {
+  std::size_t from = m.value_at + 1;
   std::size_t end =
       m.value_end - 1 < c.in.head.size() ? m.value_end - 1 : c.in.head.size();
-  return slice(c.in.head, m.value_at + 1, end - (m.value_at + 1));
+  return end > from ? slice(c.in.head, from, end - from) : std::string_view();
 }
 
 bool value_on_next_line(const DepartureContext& c, const JsonMember& m) {
