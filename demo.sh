@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The whole system on a demo card in a scratch directory: quor_amsd with the
-# stand-in launcher and crash listener, driven by quor_ctl as a client would;
-# then quor_route following jack changes with the stand-in mixer tool.
+# The whole system on a demo card in a scratch directory, with the sample
+# apps of examples/: quor_amsd with the stand-in launcher and crash
+# listener, driven by quor_ctl as a client would; then quor_route following
+# jack changes with the stand-in mixer tool.
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$PWD
@@ -55,25 +56,13 @@ wait_count() {
   echo "timed out waiting for: $text" >&2
   return 1
 }
-app() {  # app <pkg> <manifest> <script body>
-  mkdir -p "$work/apps/$1"
-  [ -n "$2" ] && printf '%s\n' "$2" >"$work/apps/$1/app.json"
-  printf '#!/bin/sh\n%s\n' "$3" >"$work/apps/$1/quor"
-  chmod +x "$work/apps/$1/quor"
-}
+say "The sample apps, as quor_amsd will read them"
+(cd "$root/examples" && "$bin/tools/quor_manifest" clock viewer crashy)
 
 say "A demo card in $work"
 mkdir -p "$work/card/QuorOS" "$work/apps"
-app clock '{ "name": "Clock", "route.main": "clock/Main;clock/Face" }' \
-  'for i in 1 2 3; do echo "tick $i of activity ${1:-default}"; done'
-app viewer '{ "name": "Photo Viewer", "picker.share": "viewer/Share" }' \
-  'if [ -n "$QUOR_PICKER_REQ" ]; then
-  val=$(printf "shared by %s" "$QUOR_PICKER_ACTION" | od -An -tx1 | tr -d " \n")
-  quor_ctl PICKER_RESULT "$QUOR_PICKER_REQ" "$QUOR_PICKER_ACTION" 0 "$val" >/dev/null
-  exit 0
-fi
-echo "viewer up"; exec sleep 60'
-app crashy '{ "name": "Crashy" }' 'echo "about to crash"; kill -SEGV $$'
+cp -R "$root/examples/clock" "$root/examples/viewer" "$root/examples/crashy" \
+  "$work/apps/"
 find "$work/apps" -type f | sed "s|$work/||" | sort
 
 say "Starting the crash listener, quor_amsd and the launcher"

@@ -2,7 +2,7 @@
 # CI stage: the install tree, the init files and the scripts.
 #   .ci/packaging.sh <build dir>
 # Installs the build into a scratch DESTDIR and checks that it holds the
-# three programs and nothing else; systemd-analyze verify on the units (their
+# four programs and nothing else; systemd-analyze verify on the units (their
 # ExecStart pointed into that tree) and the tmpfiles.d entry applied to a
 # scratch root; sh -n / bash -n on every shell script.
 set -euo pipefail
@@ -14,7 +14,7 @@ trap 'rm -rf "$scratch"' EXIT
 dest=$scratch/dest
 DESTDIR=$dest cmake --install "$build" --prefix /usr >/dev/null
 installed=$(cd "$dest" && find . -type f | sort | tr '\n' ' ')
-want="./usr/bin/quor_ctl ./usr/sbin/quor_amsd ./usr/sbin/quor_route "
+want="./usr/bin/quor_ctl ./usr/bin/quor_manifest ./usr/sbin/quor_amsd ./usr/sbin/quor_route "
 if [ "$installed" != "$want" ]; then
   echo "install: got '$installed', want '$want'" >&2
   exit 1

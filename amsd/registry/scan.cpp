@@ -32,9 +32,8 @@ static void apply_manifest(Registry& reg, AppRecord& app, const char* dir_name,
   manifest_pickers(text, reg, app);
 }
 
-// Registers or refreshes the app in one directory entry. Returns false when
-// the entry is skipped: not a directory, path too long, or table full.
-static bool scan_entry(Registry& reg, const char* apps_dir, const char* name) {
+bool registry_scan_entry(Registry& reg, const char* apps_dir,
+                         const char* name) {
   char dir_name[DIR_NAME_SIZE];
   copy_text(dir_name, name);
   char path[SCAN_PATH_SIZE];
@@ -86,7 +85,8 @@ ScanResult registry_scan(Registry& reg, const char* apps_dir) {
     reg.pickers[i].active = false;
   }
   while (struct dirent* ent = readdir(dir)) {
-    if (ent->d_name[0] != '.' && scan_entry(reg, apps_dir, ent->d_name)) {
+    if (ent->d_name[0] != '.' &&
+        registry_scan_entry(reg, apps_dir, ent->d_name)) {
       ++r.dirs;
     }
   }

@@ -14,3 +14,9 @@ struct ScanResult {
 
 // One full scan. A directory that cannot be opened changes nothing.
 ScanResult registry_scan(Registry& reg, const char* apps_dir);
+
+// Registers or refreshes the app in the directory entry name of apps_dir,
+// as each step of a scan does (a name beginning with "." is the caller's to
+// skip). Returns false when the entry is skipped: not a directory, path too
+// long, or table full.
+bool registry_scan_entry(Registry& reg, const char* apps_dir, const char* name);
