@@ -119,8 +119,11 @@ static void card_lost(ServiceLog& log) {
 }
 
 // Returns true when the card log is still open, all its lines on the card.
+// The whole card is synced, not the file alone: a FAT card whose table is
+// written ahead of a file's size or a directory's entries comes back
+// corrupt, and is mounted read-only.
 static bool sync_card_log(ServiceLog& log) {
-  if (fdatasync(log.card_log_fd) == 0) {
+  if (syncfs(log.card_log_fd) == 0) {
     log.kept_len = 0;
     return true;
   }

@@ -106,6 +106,7 @@ void rotate(StdoutSession& s, ServiceLog& log) {
   int fd = open_capture_file(s.path, &ignored);
   s.fd = fd >= 0 ? fd : -1;
   s.size = 0;
+  s.unsynced = true;  // a new file
   amsd_log(log, "stdout rotate -> %s.1", s.path);
 }
 
@@ -177,6 +178,7 @@ void reopen(StdoutSession& s, ServiceLog& log) {
   s.fd = fd;
   s.size = size;
   s.gone = false;
+  s.unsynced = true;
   amsd_log(log, "stdout session reopen: %s (pid=%ld) -> %s, %lld line(s) lost",
            s.pkg, static_cast<long>(s.pid), s.path,
            static_cast<long long>(s.dropped_lines));
@@ -220,6 +222,7 @@ void stdout_session_open(StdoutSession& s, ServiceLog& log,
   copy_text(s.path, path);
   s.size = size;  // a reopened file continues its count
   s.active = true;
+  s.unsynced = true;  // its name, at least, is new to the card
   amsd_log(log, "stdout session open: %.*s (pid=%ld) -> %s", text_len(pkg),
            pkg.data(), static_cast<long>(pid), path);
 }
@@ -271,7 +274,8 @@ void stdout_session_tick(StdoutSession& s, ServiceLog& log,
     return;
   }
   // A pulled card takes writes into a page cache it will never write out.
-  if (!fd_at_path(s.fd, s.path) || (s.unsynced && fdatasync(s.fd) != 0)) {
+  // The whole card is synced, as for the service log.
+  if (!fd_at_path(s.fd, s.path) || (s.unsynced && syncfs(s.fd) != 0)) {
     mark_gone(s, log);
     return;
   }
