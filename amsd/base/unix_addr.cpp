@@ -66,9 +66,7 @@ bool fd_at_path(int fd, const char* path) {
          path_st.st_dev == open_st.st_dev && path_st.st_ino == open_st.st_ino;
 }
 
-// Waits for the socket to be ready; -1 when the step or the deadline ran out.
-static int wait_ready(int fd, short events, std::uint64_t deadline_ms,
-                      int step_ms) {
+int wait_ready(int fd, short events, std::uint64_t deadline_ms, int step_ms) {
   for (;;) {
     std::uint64_t now = monotonic_ms();
     if (now >= deadline_ms) {

@@ -31,6 +31,12 @@ std::size_t fd_append_whole(int fd, const void* buf, std::size_t len);
 // unmounted or mounted again under it, gives false.
 bool fd_at_path(int fd, const char* path);
 
+// Waits for fd to be ready for events (poll's), at most step_ms and never
+// past deadline_ms (monotonic_ms); EINTR is retried. Returns 0 when ready
+// (errors and hang-ups count: the next transfer shows them), -1 when the
+// step or the deadline ran out, or poll failed.
+int wait_ready(int fd, short events, std::uint64_t deadline_ms, int step_ms);
+
 // Move exactly n bytes over a stream socket. Each wait lasts at most step_ms
 // and none reaches past deadline_ms (monotonic_ms); EINTR is retried. Send
 // never raises SIGPIPE. Return 0, or -1 on a time-out, end of stream or error.

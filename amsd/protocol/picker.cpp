@@ -107,18 +107,18 @@ void picker_command(ProtocolContext& ctx, std::string_view action, Reply& out) {
   picker_call(ctx, "", req, action, &out);
 }
 
-void picker_complete(ProtocolContext& ctx, std::uint32_t req,
-                     std::string_view action, std::int32_t code,
-                     std::string_view value) {
+void picker_complete(PickerRequests& picks, Registry& reg, ServiceLog& log,
+                     std::uint32_t req, std::string_view action,
+                     std::int32_t code, std::string_view value) {
   PendingPick* slot = nullptr;
-  for (PendingPick& s : ctx.picks.slots) {
+  for (PendingPick& s : picks.slots) {
     if (s.in_use && s.req == req && action == s.action) {
       slot = &s;
       break;
     }
   }
   if (!slot) {
-    amsd_log(ctx.log, "picker result: no pending req=%u (dropped)", req);
+    amsd_log(log, "picker result: no pending req=%u (dropped)", req);
     return;
   }
   slot->result_code = code;
@@ -131,9 +131,9 @@ void picker_complete(ProtocolContext& ctx, std::uint32_t req,
       *p = ' ';
     }
   }
-  amsd_log(ctx.log, "picker result: req=%u action=%s code=%d value=%s", req,
+  amsd_log(log, "picker result: req=%u action=%s code=%d value=%s", req,
            slot->action, code, slot->result_value);
-  AppRecord* app = find_app(ctx.registry, slot->handler);
+  AppRecord* app = find_app(reg, slot->handler);
   if (!app) {
     return;  // only a scan names handlers, and records are never removed
   }
@@ -142,7 +142,7 @@ void picker_complete(ProtocolContext& ctx, std::uint32_t req,
       detail, sizeof detail, "req=%u caller=%s act=%.*s code=%d val=%.96s", req,
       slot->caller, text_len(action), action.data(), code, slot->result_value);
   record_event(*app, "picker_result", detail, wall_seconds(),
-               static_cast<std::int32_t>(uptime_seconds(ctx.log.uptime_path)));
+               static_cast<std::int32_t>(uptime_seconds(log.uptime_path)));
 }
 
 void picker_status(const PickerRequests& picks, std::string_view filter,

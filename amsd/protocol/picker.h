@@ -8,6 +8,8 @@
 #include "amsd/protocol/reply.h"
 #include "amsd/registry/app_table.h"
 
+struct ServiceLog;
+
 // One request, pending until its result arrives, then kept, answered, until
 // a later request takes the slot over.
 struct PendingPick {
@@ -45,6 +47,6 @@ void picker_call(ProtocolContext& ctx, std::string_view caller,
 
 // The result of request req, as a "PICKER_RESULT" line reports it; stored
 // in the request's slot and recorded in the handler's history.
-void picker_complete(ProtocolContext& ctx, std::uint32_t req,
-                     std::string_view action, std::int32_t code,
-                     std::string_view value);
+void picker_complete(PickerRequests& picks, Registry& reg, ServiceLog& log,
+                     std::uint32_t req, std::string_view action,
+                     std::int32_t code, std::string_view value);
