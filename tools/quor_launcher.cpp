@@ -37,9 +37,12 @@
 #include <string>
 #include <string_view>
 
+#include "amsd/base/clock.h"
+#include "amsd/base/fd_io.h"
 #include "amsd/base/limits.h"
 #include "amsd/base/options.h"
 #include "amsd/base/paths.h"
+#include "amsd/base/stop_signal.h"
 #include "amsd/base/text.h"
 #include "amsd/base/unix_addr.h"
 #include "amsd/launcher/frame.h"
@@ -115,10 +118,6 @@ struct Launcher {
   Control ctl;
 };
 
-// Written by the signal handler: the stop request and the self-pipe.
-volatile std::sig_atomic_t g_stop = 0;
-volatile std::sig_atomic_t g_sig_write_fd = -1;
-
 [[gnu::format(printf, 1, 2)]] void say(const char* fmt, ...) {
   char text[1024];
   va_list ap;
@@ -128,34 +127,15 @@ volatile std::sig_atomic_t g_sig_write_fd = -1;
   std::fprintf(stderr, "[quor_launcher] %s\n", text);
 }
 
-void on_signal(int sig) {
-  int saved = errno;
-  if (sig != SIGCHLD) {
-    g_stop = 1;
-  }
-  char c = 's';
-  // A full pipe drops the byte; one unread byte already wakes the loop.
-  ssize_t ignored = write(g_sig_write_fd, &c, 1);
-  (void)ignored;
-  errno = saved;
-}
-
 int setup_signals(Launcher& l) {
   int p[2];
-  if (pipe2(p, O_CLOEXEC | O_NONBLOCK) != 0) {
+  if (wake_pipe_open(p) != 0) {
     say("pipe: %s", std::strerror(errno));
     return -1;
   }
   l.sig_fd = p[0];
-  g_sig_write_fd = p[1];
-  struct sigaction sa = {};
-  sa.sa_handler = on_signal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGINT, &sa, nullptr);
-  sa.sa_flags = SA_NOCLDSTOP | SA_RESTART;
-  sigaction(SIGCHLD, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  // SIGCHLD wakes the loop too, to reap at once.
+  stop_signal_install(p[1], true);
   return 0;
 }
 
@@ -193,17 +173,15 @@ void keep_std_fds_taken() {
 
 int open_listener(const char* path) {
   unlink(path);
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  const char* step = nullptr;
+  int fd = unix_listen(path, SOCK_CLOEXEC | SOCK_NONBLOCK, LISTEN_BACKLOG, -1,
+                       &step);
   if (fd < 0) {
-    say("socket: %s", std::strerror(errno));
-    return -1;
-  }
-  struct sockaddr_un addr;
-  socklen_t len = unix_addr(addr, path);
-  if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), len) != 0 ||
-      listen(fd, LISTEN_BACKLOG) != 0) {
-    say("listen %s: %s", path, std::strerror(errno));
-    close(fd);
+    if (std::strcmp(step, "socket") == 0) {
+      say("socket: %s", std::strerror(errno));
+    } else {
+      say("listen %s: %s", path, std::strerror(errno));
+    }
     return -1;
   }
   return fd;
@@ -273,11 +251,7 @@ void ctl_flush(Launcher& l, std::uint64_t now) {
   }
   while (!c.queue.empty()) {
     const std::string& line = c.queue.front();
-    ssize_t w = send(c.fd, line.data() + c.sent, line.size() - c.sent,
-                     MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (w < 0 && errno == EINTR) {
-      continue;
-    }
+    ssize_t w = sock_send_now(c.fd, line.data() + c.sent, line.size() - c.sent);
     if (w < 0 && errno == EAGAIN) {
       return;  // the rest goes when the socket takes more
     }
@@ -298,8 +272,8 @@ void ctl_flush(Launcher& l, std::uint64_t now) {
 // The daemon never writes to this connection; readability means it closed.
 void ctl_readable(Launcher& l, std::uint64_t now) {
   char buf[256];
-  ssize_t n = recv(l.ctl.fd, buf, sizeof buf, MSG_DONTWAIT);
-  if (n > 0 || (n < 0 && (errno == EINTR || errno == EAGAIN))) {
+  ssize_t n = sock_recv_now(l.ctl.fd, buf, sizeof buf);
+  if (n > 0 || (n < 0 && errno == EAGAIN)) {
     return;
   }
   say("control connection closed by the daemon");
@@ -555,12 +529,9 @@ void end_output(Launcher& l, App& a) {
 // Returns false when the pipe has nothing more for now.
 bool read_output(Launcher& l, App& a) {
   char buf[4096];
-  ssize_t n = read(a.out_fd, buf, sizeof buf);
+  ssize_t n = fd_read(a.out_fd, buf, sizeof buf);
   if (n > 0) {
     take_output(l, a, buf, static_cast<std::size_t>(n));
-    return true;
-  }
-  if (n < 0 && errno == EINTR) {
     return true;
   }
   if (n == 0 || errno != EAGAIN) {
@@ -618,7 +589,7 @@ void conn_close(IpcConn& c) {
 // The reply goes into a fresh socket's empty buffer; a peer that is gone
 // just misses it.
 void conn_reply(IpcConn& c, const std::uint8_t* frame, std::size_t n) {
-  ssize_t ignored = send(c.fd, frame, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+  ssize_t ignored = sock_send_now(c.fd, frame, n);
   (void)ignored;
   conn_close(c);
 }
@@ -676,8 +647,8 @@ void handle_request(Launcher& l, IpcConn& c) {
 }
 
 void conn_readable(Launcher& l, IpcConn& c) {
-  ssize_t n = recv(c.fd, c.buf + c.have, c.need - c.have, MSG_DONTWAIT);
-  if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+  ssize_t n = sock_recv_now(c.fd, c.buf + c.have, c.need - c.have);
+  if (n < 0 && errno == EAGAIN) {
     return;
   }
   if (n <= 0) {
@@ -765,7 +736,7 @@ void run(Launcher& l) {
   std::uint64_t stop_deadline = 0;
   for (;;) {
     std::uint64_t now = monotonic_ms();
-    if (g_stop && stop_deadline == 0) {
+    if (g_stop_requested && stop_deadline == 0) {
       begin_stop(l);
       stop_deadline = now + STOP_GRACE_MS;
     }
@@ -786,8 +757,9 @@ void run(Launcher& l) {
     for (int i = 0; i < MAX_APPS; ++i) {
       p[FIXED_FDS + MAX_IPC_CONNS + i] = { l.apps[i].out_fd, POLLIN, 0 };
     }
-    int rc = poll(p, std::size(p), poll_timeout(l, now, stop_deadline));
-    if (rc < 0 && errno != EINTR) {
+    int rc = fd_poll(p, std::size(p), poll_timeout(l, now, stop_deadline),
+                     &g_stop_requested);
+    if (rc < 0) {
       say("poll: %s", std::strerror(errno));
       return;
     }
@@ -801,9 +773,7 @@ void run(Launcher& l) {
         }
       }
       if (p[0].revents & POLLIN) {
-        char buf[64];
-        while (read(l.sig_fd, buf, sizeof buf) > 0) {
-        }
+        fd_drain(l.sig_fd);
       }
     }
     reap_children(l);  // every pass: cheap, and no SIGCHLD can be missed

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "amsd/base/fd_io.h"
 #include "amsd/base/paths.h"
 #include "amsd/base/text.h"
 #include "amsd/base/unix_addr.h"

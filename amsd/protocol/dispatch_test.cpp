@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "amsd/base/clock.h"
 #include "amsd/base/text.h"
 #include "amsd/daemon/daemon.h"
 #include "tests/support/protocol_fixture.h"

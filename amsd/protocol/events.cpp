@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "amsd/base/clock.h"
 #include "amsd/base/text.h"
 #include "amsd/log/clock.h"
 #include "amsd/log/service_log.h"

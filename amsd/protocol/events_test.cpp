@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "amsd/base/clock.h"
 #include "amsd/base/text.h"
 #include "amsd/daemon/daemon.h"
 #include "tests/support/hex.h"

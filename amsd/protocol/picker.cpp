@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "amsd/base/clock.h"
 #include "amsd/base/text.h"
 #include "amsd/launcher/frame.h"
 #include "amsd/launcher/launcher_client.h"

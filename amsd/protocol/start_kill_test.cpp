@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "amsd/base/clock.h"
 #include "amsd/base/text.h"
 #include "amsd/daemon/daemon.h"
 #include "amsd/protocol/dispatch.h"
