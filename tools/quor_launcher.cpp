@@ -58,7 +58,6 @@ constexpr std::uint32_t CODE_TABLE_FULL = 5;
 constexpr std::uint32_t CODE_SPAWN_FAILED = 6;
 constexpr std::uint32_t CODE_NOT_RUNNING = 7;
 
-constexpr int MAX_APPS = 32;
 constexpr int MAX_IPC_CONNS = 8;
 constexpr int LISTEN_BACKLOG = 8;
 constexpr int POLL_MS = 1000;
@@ -82,7 +81,7 @@ struct LauncherConfig {
 
 struct App {
   pid_t pid;  // 0: free slot
-  char pkg[32];
+  char pkg[PKG_SIZE];
   int out_fd;  // read end of the app's stdout; -1 once it reached its end
   std::uint64_t start_ms;
   char line[OUT_TEXT_MAX];  // the output line being collected
@@ -307,7 +306,7 @@ bool pkg_ok(std::string_view pkg) {
 }
 
 // An activity or chain as one word of an event line; "-" when empty.
-void event_word(char (&out)[64], std::string_view text) {
+void event_word(char (&out)[ACTIVITY_SIZE], std::string_view text) {
   copy_text(out, text.empty() ? std::string_view("-") : text);
   for (char* p = out; *p; ++p) {
     auto u = static_cast<unsigned char>(*p);
@@ -454,8 +453,8 @@ std::uint32_t start_app(Launcher& l, const StartRequest& r) {
   slot->line_cut = false;
 
   // For a picker start the activity slot carries the picker's chain.
-  char act[64];
-  char chain[64];
+  char act[ACTIVITY_SIZE];
+  char chain[ACTIVITY_SIZE];
   bool picker = load_le32(&r.from_picker) == 1;
   event_word(act, picker ? std::string_view() : slot_text(r.activity));
   event_word(chain, picker ? slot_text(r.activity) : std::string_view());

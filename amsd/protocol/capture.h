@@ -14,7 +14,7 @@ constexpr std::int64_t CAPTURE_ROTATE_BYTES = 1048576;
 
 struct StdoutSession {
   bool active = false;  // a file was opened for the current launch
-  char pkg[32] = {};
+  char pkg[PKG_SIZE] = {};
   std::int32_t pid = 0;
   std::int32_t fd = -1;
   char path[PATH_BUF_SIZE] = {};

@@ -70,7 +70,10 @@ void picker_call(ProtocolContext& ctx, std::string_view caller,
   copy_text(slot.handler, entry->handler);
 
   // The handler opens at the picker's chain, and learns whom it serves.
-  StartRequest r = make_start_request(slot.handler, entry->chain, 1, req,
+  // The chain travels in the frame's activity slot, whose size the wire
+  // fixes: a chain longer than an activity reaches the handler cut there.
+  std::string_view opens_at = slice(entry->chain, 0, ACTIVITY_SIZE - 1);
+  StartRequest r = make_start_request(slot.handler, opens_at, 1, req,
                                       entry->action, slot.caller);
   std::uint32_t code = 0;
   int rc = launcher_call(ctx.ipc_sock_path, MSG_START, &r, sizeof r, &code);

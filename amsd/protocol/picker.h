@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <string_view>
 
+#include "amsd/base/limits.h"
 #include "amsd/protocol/context.h"
+#include "amsd/protocol/events.h"
 #include "amsd/protocol/reply.h"
 #include "amsd/registry/app_table.h"
 
@@ -16,11 +18,11 @@ struct PendingPick {
   bool in_use;  // the slot holds a request
   std::uint32_t req;
   char caller[PKG_SIZE];  // empty when the request named none
-  char action[24];
+  char action[ACTION_SIZE];
   char handler[PKG_SIZE];  // pkg of the handler app
   bool done;               // a result has arrived
   std::int32_t result_code;
-  char result_value[256];
+  char result_value[PICKER_VALUE_CAP];
 };
 
 constexpr int MAX_PENDING_PICKS = 8;
