@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "amsd/base/text.h"
-#include "amsd/daemon/daemon.h"
 #include "tests/support/protocol_fixture.h"
 
 namespace {

@@ -6,7 +6,6 @@
 
 #include "amsd/base/clock.h"
 #include "amsd/base/text.h"
-#include "amsd/daemon/daemon.h"
 #include "tests/support/protocol_fixture.h"
 
 namespace {

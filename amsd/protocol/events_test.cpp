@@ -14,7 +14,6 @@
 
 #include "amsd/base/clock.h"
 #include "amsd/base/text.h"
-#include "amsd/daemon/daemon.h"
 #include "tests/support/hex.h"
 #include "tests/support/protocol_fixture.h"
 
