@@ -11,36 +11,30 @@
 
 #include "amsd/base/clock.h"
 
-ssize_t fd_read(int fd, void* buf, std::size_t n) {
+// Calls f again for as long as a signal cuts it short.
+template <typename F>
+static ssize_t retried(F f) {
   ssize_t k;
   do {
-    k = read(fd, buf, n);
+    k = f();
   } while (k < 0 && errno == EINTR);
   return k;
+}
+
+ssize_t fd_read(int fd, void* buf, std::size_t n) {
+  return retried([&] { return read(fd, buf, n); });
 }
 
 ssize_t fd_write(int fd, const void* buf, std::size_t n) {
-  ssize_t k;
-  do {
-    k = write(fd, buf, n);
-  } while (k < 0 && errno == EINTR);
-  return k;
+  return retried([&] { return write(fd, buf, n); });
 }
 
 ssize_t sock_send_now(int fd, const void* buf, std::size_t n) {
-  ssize_t k;
-  do {
-    k = send(fd, buf, n, MSG_NOSIGNAL | MSG_DONTWAIT);
-  } while (k < 0 && errno == EINTR);
-  return k;
+  return retried([&] { return send(fd, buf, n, MSG_NOSIGNAL | MSG_DONTWAIT); });
 }
 
 ssize_t sock_recv_now(int fd, void* buf, std::size_t n) {
-  ssize_t k;
-  do {
-    k = recv(fd, buf, n, MSG_DONTWAIT);
-  } while (k < 0 && errno == EINTR);
-  return k;
+  return retried([&] { return recv(fd, buf, n, MSG_DONTWAIT); });
 }
 
 void fd_drain(int fd) {
