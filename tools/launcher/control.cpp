@@ -1,32 +1,12 @@
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <string>
-#include <string_view>
 
-#include "amsd/base/clock.h"
 #include "amsd/base/fd_io.h"
-#include "amsd/base/limits.h"
-#include "amsd/base/options.h"
-#include "amsd/base/paths.h"
-#include "amsd/base/stop_signal.h"
-#include "amsd/base/text.h"
 #include "amsd/base/unix_addr.h"
-#include "amsd/launcher/frame.h"
-#include "amsd/log/clock.h"
-#include "amsd/registry/manifest.h"
 #include "tools/launcher/launcher.h"
 
 // The control connection.
