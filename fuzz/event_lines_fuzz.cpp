@@ -1,8 +1,9 @@
-// Hex words and the peer lines that carry them. The first byte is the room
-// given to hex_decode (0 to 255 bytes); the rest is at once the hex word for
-// hex_decode, a line for parse_picker_line, and, as C text, a line for the
+// Event lines and the hex words they carry. The first byte is the room given
+// to hex_decode (0 to 255 bytes); the rest is at once the hex word for
+// hex_decode, a line for read_event_line, and, as C text, a line for the
 // "DECLARE" handler on a fresh registry. Each result is checked against the
 // line format read afresh here.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "amsd/base/limits.h"
+#include "amsd/base/text.h"
 #include "amsd/protocol/events.h"
 #include "fuzz/fuzz_tables.h"
 #include "fuzz/fuzz_target.h"
@@ -69,23 +71,77 @@ void check_hex(std::size_t cap, std::string_view hex) {
   }
 }
 
-void check_picker_line(std::string_view line) {
-  PickerLine p;
-  int rc = parse_picker_line(line, p);
-  std::vector<std::string_view> w = words_of(line);
-  bool call = w.size() >= 4 && w[0] == "PICKER_CALL";
-  bool result = w.size() >= 5 && w[0] == "PICKER_RESULT";
-  FUZZ_CHECK(rc == (call || result ? 0 : -1));
-  if (call) {
-    FUZZ_CHECK(p.kind == PickerLine::kCall && p.caller == w[1] &&
-               p.action == w[3]);
-    FUZZ_CHECK(within(p.caller, line) && within(p.action, line));
+std::string_view none_if_dash(std::string_view w) {
+  return w == "-" ? std::string_view() : w;
+}
+
+// The launcher's reports: the words after "EV ", sixteen at most, and for
+// OUT the text after the up word's one space.
+void check_report(std::string_view line, const EventLine& e) {
+  std::vector<std::string_view> w = words_of(line.substr(3));
+  std::size_t n = std::min<std::size_t>(w.size(), 16);
+  std::string_view word = n > 0 ? w[0] : "";
+  FUZZ_CHECK(e.report == (word == "LAUNCH" || word == "OUT" || word == "EXIT"));
+  if (word == "LAUNCH" && n >= 5) {
+    FUZZ_CHECK(e.kind == EventKind::kLaunch && e.pkg == w[1] &&
+               e.activity == none_if_dash(w[2]));
+    FUZZ_CHECK(e.chain == (n == 6 ? "" : none_if_dash(w[3])));
+    FUZZ_CHECK(e.pid == parse_i32(n == 6 ? w[3] : w[4]));
+    FUZZ_CHECK(e.has_ts == (n >= 6) && e.has_up == (n >= 6));
+    if (n >= 6) {
+      FUZZ_CHECK(e.ts == parse_i32(w[n == 6 ? 4 : 5]) &&
+                 e.up == parse_i32(w[n == 6 ? 5 : 6]));
+    }
+  } else if (word == "EXIT" && n >= 4) {
+    FUZZ_CHECK(e.kind == EventKind::kExit && e.pkg == w[1] &&
+               e.exit_word == w[2] && e.code == parse_i32(w[3]));
+    FUZZ_CHECK(e.dur_ms == (n >= 5 ? parse_i64(w[4]) : 0));
+    FUZZ_CHECK(e.has_ts == (n >= 6) && e.has_up == (n >= 7));
+  } else if (word == "OUT" && n >= 4) {
+    FUZZ_CHECK(e.kind == EventKind::kOut && e.pkg == w[1] &&
+               e.pid == parse_i32(w[2]) && e.ts == parse_i32(w[3]));
+    FUZZ_CHECK(e.has_up == (n >= 5) && e.up == (n >= 5 ? parse_i32(w[4]) : 0));
+    std::size_t end =
+        n >= 5 ? static_cast<std::size_t>(w[4].data() - line.data()) +
+                     w[4].size() + 1
+               : line.size();
+    FUZZ_CHECK(e.text == line.substr(std::min(end, line.size())));
+    FUZZ_CHECK(e.text.empty() || within(e.text, line));
+  } else {
+    FUZZ_CHECK(e.kind == EventKind::kMalformed);
   }
-  if (result) {
-    FUZZ_CHECK(p.kind == PickerLine::kResult && p.action == w[2]);
-    FUZZ_CHECK(within(p.action, line));
-    std::string value = decoded(w[4], PICKER_VALUE_CAP);
-    FUZZ_CHECK(p.value() == std::string_view(value.c_str()));
+  FUZZ_CHECK(within(e.pkg, line) || e.pkg.empty());
+}
+
+void check_peer_line(std::string_view line, const EventLine& e) {
+  std::vector<std::string_view> w = words_of(line);
+  std::size_t n = std::min<std::size_t>(w.size(), 8);
+  FUZZ_CHECK(!e.report);
+  if (n >= 4 && w[0] == "DECLARE") {
+    FUZZ_CHECK(e.kind == EventKind::kDeclare && e.pkg == w[1] &&
+               e.count_word == w[2] && e.hex == w[3]);
+  } else if (n >= 4 && w[0] == "PICKER_CALL") {
+    FUZZ_CHECK(e.kind == EventKind::kPickerCall && e.pkg == w[1] &&
+               e.action == w[3]);
+    FUZZ_CHECK(e.req == static_cast<std::uint32_t>(parse_i32(w[2])));
+    FUZZ_CHECK(within(e.pkg, line) && within(e.action, line));
+  } else if (n >= 5 && w[0] == "PICKER_RESULT") {
+    FUZZ_CHECK(e.kind == EventKind::kPickerResult && e.action == w[2] &&
+               e.code == parse_i32(w[3]) && e.hex == w[4]);
+    FUZZ_CHECK(within(e.action, line) && within(e.hex, line));
+  } else {
+    FUZZ_CHECK(e.kind == EventKind::kMalformed);
+  }
+}
+
+void check_reader(std::string_view line) {
+  EventLine e = read_event_line(line);
+  if (line.starts_with("EV ")) {
+    check_report(line, e);
+  } else if (line.starts_with("DECLARE ") || line.starts_with("PICKER_")) {
+    check_peer_line(line, e);
+  } else {
+    FUZZ_CHECK(e.kind == EventKind::kCommand && !e.report);
   }
 }
 
@@ -134,8 +190,7 @@ void check_declare(FuzzTables& f, std::string_view bytes) {
   reg.app_count = 0;
   ProtocolContext ctx = f.ctx();
   Peer stranger{ -1, true, 4242, false, false, false };
-  std::string copy = line;
-  handle_event_line(ctx, stranger, copy.data());
+  handle_event(ctx, stranger, read_event_line(line));
   if (w.size() < 4) {
     FUZZ_CHECK(reg.app_count == 0);
     return;
@@ -161,7 +216,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   }
   std::string_view rest(reinterpret_cast<const char*>(data + 1), size - 1);
   check_hex(data[0], rest);
-  check_picker_line(rest);
+  check_reader(rest);
   check_declare(f, rest);
   return 0;
 }

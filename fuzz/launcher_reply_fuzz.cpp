@@ -13,6 +13,8 @@
 #include <string>
 #include <thread>
 
+#include "amsd/base/clock.h"
+#include "amsd/base/fd_io.h"
 #include "amsd/base/text.h"
 #include "amsd/base/unix_addr.h"
 #include "amsd/launcher/frame.h"

@@ -17,7 +17,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "amsd/base/clock.h"
+#include "amsd/base/fd_io.h"
 #include "amsd/base/notify.h"
+#include "amsd/base/options.h"
+#include "amsd/base/stop_signal.h"
 #include "amsd/base/text.h"
 
 static constexpr int NUMID = 9;  // the mixer control that selects the port
@@ -39,7 +43,8 @@ static constexpr char USAGE[] =
 static constinit const char* g_amixer = "/usr/bin/amixer";
 static constinit const char* g_headset = "/sys/class/switch/headset/state";
 static constinit const char* g_balance = "/sys/class/switch/balance/state";
-static constinit volatile sig_atomic_t g_shutdown = 0;
+// Set by the stop signal (SIGTERM, SIGINT).
+static volatile std::sig_atomic_t& g_shutdown = g_stop_requested;
 
 struct Options {
   int poll_ms = DEFAULT_POLL_MS;
@@ -53,10 +58,6 @@ struct RouteState {
   int port = -1;  // the port believed set; -1 when unknown
 };
 
-static void on_sig(int) {
-  g_shutdown = 1;
-}
-
 [[gnu::format(printf, 1, 2)]] static void svc_log(const char* fmt, ...) {
   std::fputs("[quor_route] ", stderr);
   va_list ap;
@@ -68,14 +69,7 @@ static void on_sig(int) {
 
 // Leading decimal integer of text, held within int; no number gives 0.
 static int parse_int(const char* text) {
-  long v = std::strtol(text, nullptr, 10);
-  if (v > INT_MAX) {
-    return INT_MAX;
-  }
-  if (v < INT_MIN) {
-    return INT_MIN;
-  }
-  return static_cast<int>(v);
+  return static_cast<int>(parse_clamped(text, INT_MIN, INT_MAX));
 }
 
 // Deadlines below are signed: what is left may be negative.
@@ -96,20 +90,10 @@ static const char* port_name(int port) {
 // Non-blocking, so a FIFO or the like in the path cannot stall the loop:
 // with no writer it reads empty, with a silent writer EAGAIN.
 static int read_switch(const char* path) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    return -1;
-  }
   char text[STATE_CAP];
-  ssize_t n;
-  do {
-    n = read(fd, text, sizeof text - 1);
-  } while (n < 0 && errno == EINTR);
-  close(fd);
-  if (n <= 0) {
+  if (read_small_file(path, text, sizeof text, SMALL_FILE_ONE_READ) <= 0) {
     return -1;
   }
-  text[n] = '\0';
   return parse_int(text);
 }
 
@@ -130,23 +114,17 @@ static std::size_t read_output(int fd, char* buf, bool& eof) {
       }
     }
     struct pollfd pfd = { fd, POLLIN, 0 };
-    int r = poll(&pfd, 1, ms_until(idle_end));
-    if (r < 0) {
-      if (errno == EINTR && !g_shutdown) {
-        continue;
-      }
+    // A stop cuts the wait short; any other interruption does not.
+    if (fd_poll(&pfd, 1, ms_until(idle_end), &g_shutdown) <= 0) {
       break;
     }
-    if (r == 0) {
-      break;
-    }
-    ssize_t n = read(fd, buf + got, OUT_CAP - 1 - got);
+    ssize_t n = fd_read(fd, buf + got, OUT_CAP - 1 - got);
     if (n == 0) {
       eof = true;
       break;
     }
     if (n < 0) {
-      if (errno == EAGAIN || errno == EINTR) {
+      if (errno == EAGAIN) {
         continue;
       }
       break;
@@ -166,14 +144,12 @@ static void reap_child(pid_t pid, bool eof) {
   for (;;) {
     // WNOWAIT keeps the exited leader as a zombie, so its group id cannot
     // be reused before the kill below.
-    siginfo_t si = {};
-    int r =
-        waitid(P_PID, static_cast<id_t>(pid), &si, WEXITED | WNOHANG | WNOWAIT);
-    if (r == 0 && si.si_pid == pid) {
+    int r = 0;
+    if (child_exited(pid, &r)) {
       ended = true;
       break;
     }
-    if (r < 0 && errno != EINTR) {
+    if (r < 0) {
       return;  // not our child any more: nothing to kill or reap
     }
     int grace = g_shutdown ? SLICE_MS : REAP_MS;
@@ -186,8 +162,7 @@ static void reap_child(pid_t pid, bool eof) {
   if (!ended || !eof) {
     kill(-pid, SIGKILL);
   }
-  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-  }
+  child_reap(pid);
 }
 
 // Runs cmd through /bin/sh and returns its standard output as a
@@ -349,13 +324,6 @@ static void sleep_slices(int slices) {
   }
 }
 
-static void take_env(const char*& setting, const char* name) {
-  const char* v = std::getenv(name);
-  if (v && *v) {
-    setting = v;
-  }
-}
-
 // Returns false when the usage line was asked for (and printed).
 static bool parse_args(int argc, char** argv, Options& opt) {
   for (int i = 1; i < argc; ++i) {
@@ -365,8 +333,7 @@ static bool parse_args(int argc, char** argv, Options& opt) {
       int ms = parse_int(argv[++i]);
       opt.poll_ms = ms < MIN_POLL_MS ? MIN_POLL_MS : ms;
     } else if (std::strcmp(a, "--iters") == 0 && has_value) {
-      long n = std::strtol(argv[++i], nullptr, 10);
-      opt.iters = n < 0 ? 0 : n;
+      opt.iters = static_cast<long>(parse_clamped(argv[++i], 0, LONG_MAX));
     } else if (std::strcmp(a, "-h") == 0 || std::strcmp(a, "--help") == 0) {
       std::fputs(USAGE, stdout);
       return false;
@@ -375,25 +342,16 @@ static bool parse_args(int argc, char** argv, Options& opt) {
   return true;
 }
 
-static void install_signals() {
-  signal(SIGPIPE, SIG_IGN);
-  // No SA_RESTART: the signal has to cut sleeps and waits short.
-  struct sigaction sa = {};
-  sa.sa_handler = on_sig;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGINT, &sa, nullptr);
-}
-
 int main(int argc, char** argv) {
-  take_env(g_amixer, "QUOR_AMIXER");
-  take_env(g_headset, "QUOR_HEADSET_SW");
-  take_env(g_balance, "QUOR_BALANCE_SW");
+  g_amixer = env_or("QUOR_AMIXER", g_amixer);
+  g_headset = env_or("QUOR_HEADSET_SW", g_headset);
+  g_balance = env_or("QUOR_BALANCE_SW", g_balance);
   Options opt;
   if (!parse_args(argc, argv, opt)) {
     return 0;
   }
-  install_signals();
+  // No wake pipe: the signal cuts sleeps and waits short by itself.
+  stop_signal_install(-1);
   svc_log("start: numid=%d poll_ms=%d amixer=%s", NUMID, opt.poll_ms, g_amixer);
   notify_service_manager("READY=1");
   int slices = opt.poll_ms < SLICE_MS ? 1 : opt.poll_ms / SLICE_MS;

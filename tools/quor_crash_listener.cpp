@@ -17,19 +17,16 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "amsd/base/clock.h"
+#include "amsd/base/fd_io.h"
 #include "amsd/base/limits.h"
 #include "amsd/base/options.h"
 #include "amsd/base/paths.h"
+#include "amsd/base/stop_signal.h"
 #include "amsd/base/text.h"
 #include "amsd/base/unix_addr.h"
 
 namespace {
-
-volatile std::sig_atomic_t g_stop = 0;
-
-void on_stop(int) {
-  g_stop = 1;
-}
 
 // One notice per connection: print what the sender wrote until it closes.
 void take_notice(int fd) {
@@ -37,11 +34,10 @@ void take_notice(int fd) {
   std::size_t len = 0;
   std::uint64_t deadline = monotonic_ms() + 1000;
   while (len < sizeof buf - 1 && monotonic_ms() < deadline) {
-    struct pollfd p = { fd, POLLIN, 0 };
-    if (poll(&p, 1, 100) <= 0) {
+    if (wait_ready(fd, POLLIN, deadline, 100) != 0) {
       continue;
     }
-    ssize_t n = read(fd, buf + len, sizeof buf - 1 - len);
+    ssize_t n = fd_read(fd, buf + len, sizeof buf - 1 - len);
     if (n <= 0) {
       break;
     }
@@ -70,25 +66,19 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s [--sock <path>]\n", argv[0]);
     return 2;
   }
-  struct sigaction sa = {};
-  sa.sa_handler = on_stop;
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGINT, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  stop_signal_install(-1);
 
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_un addr;
-  socklen_t len = unix_addr(addr, path);
   unlink(path);
-  if (fd < 0 || bind(fd, reinterpret_cast<struct sockaddr*>(&addr), len) != 0 ||
-      listen(fd, 8) != 0) {
+  const char* step = nullptr;
+  int fd = unix_listen(path, SOCK_CLOEXEC, 8, -1, &step);
+  if (fd < 0) {
     std::fprintf(stderr, "quor_crash_listener: %s: %s\n", path,
                  std::strerror(errno));
     return 1;
   }
-  while (!g_stop) {
+  while (!g_stop_requested) {
     struct pollfd p = { fd, POLLIN, 0 };
-    if (poll(&p, 1, 1000) <= 0) {
+    if (fd_poll(&p, 1, 1000, &g_stop_requested) <= 0) {
       continue;
     }
     int c = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);

@@ -17,6 +17,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "amsd/base/clock.h"
+#include "amsd/base/fd_io.h"
 #include "amsd/base/limits.h"
 #include "amsd/base/options.h"
 #include "amsd/base/paths.h"
@@ -95,18 +97,10 @@ int relay_reply(int fd, std::uint64_t deadline, int timeout_ms) {
                    timeout_ms);
       return EXIT_NO_DAEMON;
     }
-    struct pollfd p = { fd, POLLIN, 0 };
-    int rc = poll(&p, 1, static_cast<int>(deadline - now));
-    if (rc < 0 && errno == EINTR) {
-      continue;
-    }
-    if (rc <= 0) {
+    if (wait_ready(fd, POLLIN, deadline, timeout_ms) != 0) {
       continue;  // the deadline check above ends it
     }
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
+    ssize_t n = fd_read(fd, buf, sizeof buf);
     if (n == 0) {
       return is_err_reply(head, head_len) ? EXIT_ERR : EXIT_REPLY;
     }
@@ -180,21 +174,12 @@ int main(int argc, char** argv) {
   line[len++] = '\n';
 
   std::uint64_t deadline = monotonic_ms() + static_cast<unsigned>(timeout_ms);
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    std::fprintf(stderr, "quor_ctl: socket: %s\n", std::strerror(errno));
-    return EXIT_NO_DAEMON;
-  }
   // A daemon that stopped accepting leaves connect waiting in its backlog:
   // the send time-out bounds that wait, and the send.
-  struct timeval tv = { timeout_ms / 1000, (timeout_ms % 1000) * 1000 };
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-  struct sockaddr_un addr;
-  socklen_t addr_len = unix_addr(addr, sock);
-  if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), addr_len) != 0) {
+  int fd = unix_connect_timed(sock, timeout_ms, false);
+  if (fd < 0) {
     std::fprintf(stderr, "quor_ctl: connect %s: %s\n", sock,
                  std::strerror(errno));
-    close(fd);
     return EXIT_NO_DAEMON;
   }
   if (sock_send_all(fd, line, len, deadline, timeout_ms) != 0) {

@@ -32,9 +32,14 @@ int options_parse(std::span<const ValueOption> opts, int argc,
   return OPTIONS_RUN;
 }
 
-void env_override(char* dst, std::size_t cap, const char* name) {
+const char* env_or(const char* name, const char* fallback) {
   const char* v = std::getenv(name);
-  if (v && v[0]) {
+  return v && v[0] ? v : fallback;
+}
+
+void env_override(char* dst, std::size_t cap, const char* name) {
+  const char* v = env_or(name, nullptr);
+  if (v) {
     copy_text(dst, cap, v);
   }
 }

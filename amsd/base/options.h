@@ -33,6 +33,9 @@ int options_parse(std::span<const ValueOption> opts, int argc,
 // order.
 void options_apply_env(std::span<const ValueOption> opts);
 
+// The variable's value when it is set and not empty, else fallback.
+const char* env_or(const char* name, const char* fallback);
+
 // dst (capacity cap) becomes the variable's value, cut to fit, when it is
 // set and not empty.
 void env_override(char* dst, std::size_t cap, const char* name);

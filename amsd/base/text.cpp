@@ -1,7 +1,5 @@
 #include "amsd/base/text.h"
 
-#include <time.h>
-
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -122,15 +120,4 @@ std::size_t put_decimal(char* out, std::int64_t v) {
     out[len++] = digits[--n];
   }
   return len;
-}
-
-std::uint64_t monotonic_ms() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::uint64_t>(ts.tv_sec) * 1000u +
-         static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
-}
-
-std::int32_t wall_seconds() {
-  return static_cast<std::int32_t>(time(nullptr));
 }

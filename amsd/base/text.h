@@ -64,13 +64,6 @@ std::int64_t parse_i64(std::string_view word);
 // returns the count: "%ld" without printf's cost on a hot path.
 std::size_t put_decimal(char* out, std::int64_t v);
 
-// Monotonic clock in milliseconds (seconds * 1000 + ns / 1000000).
-std::uint64_t monotonic_ms();
-
-// Wall-clock seconds since the epoch, held as the signed 32-bit value the
-// logs and records carry.
-std::int32_t wall_seconds();
-
 // Fixed buffers only: make the unbounded copies a compile error under -Werror.
 extern "C" {
 [[deprecated("use copy_text")]] char* strcpy(char* __restrict,

@@ -1,8 +1,7 @@
 #include "amsd/base/unix_addr.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -36,89 +35,51 @@ int unix_connect(const char* path, int flags) {
   return -1;
 }
 
-void fd_set_nonblock(int fd) {
-  int fl = fcntl(fd, F_GETFL);
-  if (fl >= 0) {
-    fcntl(fd, F_SETFL, fl | O_NONBLOCK);
+int unix_connect_timed(const char* path, int timeout_ms, bool recv_too) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    return -1;
   }
+  struct timeval tv = { timeout_ms / 1000, (timeout_ms % 1000) * 1000 };
+  // The send time-out also bounds a connect that waits in a full backlog.
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  if (recv_too) {
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  }
+  struct sockaddr_un addr;
+  socklen_t len = unix_addr(addr, path);
+  if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), len) != 0) {
+    int err = errno;
+    close(fd);
+    errno = err;
+    return -1;
+  }
+  return fd;
 }
 
-std::size_t fd_append_whole(int fd, const void* buf, std::size_t len) {
-  ssize_t n = write(fd, buf, len);
-  if (n <= 0) {
-    return 0;
+int unix_listen(const char* path, int flags, int backlog, int mode,
+                const char** step) {
+  *step = "socket";
+  int fd = socket(AF_UNIX, SOCK_STREAM | flags, 0);
+  if (fd < 0) {
+    return -1;
   }
-  auto wrote = static_cast<std::size_t>(n);
-  if (wrote == len) {
-    return len;
+  struct sockaddr_un addr;
+  socklen_t len = unix_addr(addr, path);
+  *step = "bind";
+  int rc = bind(fd, reinterpret_cast<struct sockaddr*>(&addr), len);
+  if (rc == 0 && mode >= 0) {
+    chmod(path, static_cast<mode_t>(mode));
   }
-  off_t end = lseek(fd, 0, SEEK_CUR);
-  if (end >= n && ftruncate(fd, end - n) == 0) {
-    return 0;
+  if (rc == 0) {
+    *step = "listen";
+    rc = listen(fd, backlog);
   }
-  return wrote;
-}
-
-bool fd_at_path(int fd, const char* path) {
-  struct stat open_st;
-  struct stat path_st;
-  return fd >= 0 && fstat(fd, &open_st) == 0 && stat(path, &path_st) == 0 &&
-         path_st.st_dev == open_st.st_dev && path_st.st_ino == open_st.st_ino;
-}
-
-// Waits for the socket to be ready; -1 when the step or the deadline ran out.
-static int wait_ready(int fd, short events, std::uint64_t deadline_ms,
-                      int step_ms) {
-  for (;;) {
-    std::uint64_t now = monotonic_ms();
-    if (now >= deadline_ms) {
-      return -1;
-    }
-    std::uint64_t left = deadline_ms - now;
-    int wait = left < static_cast<std::uint64_t>(step_ms)
-                   ? static_cast<int>(left)
-                   : step_ms;
-    struct pollfd p = { fd, events, 0 };
-    int rc = poll(&p, 1, wait);
-    if (rc > 0) {
-      return 0;  // errors and hang-ups surface in the transfer that follows
-    }
-    if (rc == 0 || errno != EINTR) {
-      return -1;
-    }
+  if (rc != 0) {
+    int err = errno;
+    close(fd);
+    errno = err;
+    return -1;
   }
-}
-
-// One direction of a whole transfer: out sends from p, else receives into p.
-static int transfer(int fd, std::uint8_t* p, std::size_t n, bool out,
-                    std::uint64_t deadline_ms, int step_ms) {
-  while (n > 0) {
-    if (wait_ready(fd, out ? POLLOUT : POLLIN, deadline_ms, step_ms) != 0) {
-      return -1;
-    }
-    ssize_t k = out ? send(fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT)
-                    : recv(fd, p, n, MSG_DONTWAIT);
-    if (k < 0 && (errno == EINTR || errno == EAGAIN)) {
-      continue;
-    }
-    if (k <= 0) {
-      return -1;
-    }
-    p += k;
-    n -= static_cast<std::size_t>(k);
-  }
-  return 0;
-}
-
-int sock_send_all(int fd, const void* buf, std::size_t n,
-                  std::uint64_t deadline_ms, int step_ms) {
-  // Only read from: the cast serves the shared loop.
-  auto* p = const_cast<std::uint8_t*>(static_cast<const std::uint8_t*>(buf));
-  return transfer(fd, p, n, true, deadline_ms, step_ms);
-}
-
-int sock_recv_all(int fd, void* buf, std::size_t n, std::uint64_t deadline_ms,
-                  int step_ms) {
-  return transfer(fd, static_cast<std::uint8_t*>(buf), n, false, deadline_ms,
-                  step_ms);
+  return fd;
 }

@@ -1,5 +1,4 @@
-// UNIX stream sockets and descriptors, the way every part of the project
-// reaches them.
+// UNIX stream sockets, the way every part of the project reaches them.
 #pragma once
 
 #include <sys/socket.h>
@@ -18,23 +17,14 @@ socklen_t unix_addr(struct sockaddr_un& addr, const char* path);
 // EINPROGRESS or EAGAIN. Returns -1 with errno kept on failure.
 int unix_connect(const char* path, int flags);
 
-// Adds O_NONBLOCK to fd's status flags; leaves them when they cannot be read.
-void fd_set_nonblock(int fd);
+// A blocking connect to path whose wait for room in a full backlog, and
+// every later send (and, with recv_too, receive), is bounded by timeout_ms.
+// Returns the socket, or -1 with errno kept.
+int unix_connect_timed(const char* path, int timeout_ms, bool recv_too);
 
-// Appends buf to a file of lines with one write. A full disk may take only
-// part of it: that fragment is cut off again, so the file holds whole lines.
-// Returns the bytes that stay written: len, 0, or the fragment's length when
-// it could not be cut off.
-std::size_t fd_append_whole(int fd, const void* buf, std::size_t len);
-
-// True when fd is the file that path names now: a file removed, or a card
-// unmounted or mounted again under it, gives false.
-bool fd_at_path(int fd, const char* path);
-
-// Move exactly n bytes over a stream socket. Each wait lasts at most step_ms
-// and none reaches past deadline_ms (monotonic_ms); EINTR is retried. Send
-// never raises SIGPIPE. Return 0, or -1 on a time-out, end of stream or error.
-int sock_send_all(int fd, const void* buf, std::size_t n,
-                  std::uint64_t deadline_ms, int step_ms);
-int sock_recv_all(int fd, void* buf, std::size_t n, std::uint64_t deadline_ms,
-                  int step_ms);
+// A listening socket at path, made with the extra socket flags, its file
+// given mode (when mode >= 0) before it listens. The path is not unlinked
+// first. Returns the socket, or -1 with errno kept and *step naming the
+// call that failed ("socket", "bind" or "listen").
+int unix_listen(const char* path, int flags, int backlog, int mode,
+                const char** step);

@@ -11,9 +11,9 @@
 #include <cstring>
 
 #include "amsd/base/notify.h"
+#include "amsd/base/stop_signal.h"
 #include "amsd/base/text.h"
 #include "amsd/base/unix_addr.h"
-#include "amsd/daemon/signals.h"
 #include "amsd/log/retention.h"
 #include "amsd/protocol/rescan.h"
 
@@ -54,24 +54,14 @@ static int open_listener(Daemon& d) {
     return 1;
   }
   unlink(d.cfg.sock_path);
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    std::fprintf(stderr, "[quor_amsd] socket: %s\n", std::strerror(errno));
-    return 1;
-  }
-  struct sockaddr_un addr;
-  socklen_t len = unix_addr(addr, d.cfg.sock_path);
-  if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), len) != 0) {
-    std::fprintf(stderr, "[quor_amsd] bind %s: %s\n", d.cfg.sock_path,
-                 std::strerror(errno));
-    close(fd);
-    return 1;
-  }
+  const char* step = nullptr;
   // Any local client may talk to the daemon.
-  chmod(d.cfg.sock_path, 0666);
-  if (listen(fd, LISTEN_BACKLOG) != 0) {
-    std::fprintf(stderr, "[quor_amsd] listen: %s\n", std::strerror(errno));
-    close(fd);
+  int fd =
+      unix_listen(d.cfg.sock_path, SOCK_CLOEXEC, LISTEN_BACKLOG, 0666, &step);
+  if (fd < 0) {
+    bool bind = std::strcmp(step, "bind") == 0;
+    std::fprintf(stderr, "[quor_amsd] %s%s%s: %s\n", step, bind ? " " : "",
+                 bind ? d.cfg.sock_path : "", std::strerror(errno));
     return 1;
   }
   d.listen_fd = fd;
@@ -81,12 +71,10 @@ static int open_listener(Daemon& d) {
 int daemon_setup(Daemon& d) {
   d.log.card_root = d.cfg.card_root;
   std::setvbuf(stdout, nullptr, _IONBF, 0);
-  if (pipe2(d.wake_pipe, O_CLOEXEC) != 0) {
+  if (wake_pipe_open(d.wake_pipe) != 0) {
     return 1;
   }
-  fd_set_nonblock(d.wake_pipe[0]);
-  fd_set_nonblock(d.wake_pipe[1]);
-  signals_install(d.wake_pipe[1]);
+  stop_signal_install(d.wake_pipe[1]);
   return open_listener(d);
 }
 

@@ -9,10 +9,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "amsd/base/clock.h"
+#include "amsd/base/fd_io.h"
 #include "amsd/base/paths.h"
+#include "amsd/base/stop_signal.h"
 #include "amsd/base/text.h"
 #include "amsd/daemon/daemon.h"
-#include "amsd/daemon/signals.h"
 #include "amsd/log/retention.h"
 #include "amsd/protocol/dispatch.h"
 #include "amsd/protocol/rescan.h"
@@ -135,24 +137,15 @@ void accept_client(Daemon& d, ClientTable& t) {
   c.peer.fd = fd;
 }
 
-void drain_wake_pipe(int fd) {
-  char buf[64];
-  while (read(fd, buf, sizeof buf) > 0) {
-  }
-}
-
 }  // namespace
 
 ReadEnd conn_read(ClientConn& c) {
   while (c.in_len < IN_MAX) {
     std::size_t want = static_cast<std::size_t>(IN_MAX - c.in_len);
-    ssize_t n = read(c.fd, c.in_buf + c.in_len, want);
+    ssize_t n = fd_read(c.fd, c.in_buf + c.in_len, want);
     if (n == 0) {
       c.in_buf[c.in_len] = '\0';
       return ReadEnd::kEof;
-    }
-    if (n < 0 && errno == EINTR) {
-      continue;
     }
     if (n < 0) {
       c.in_buf[c.in_len] = '\0';
@@ -269,8 +262,9 @@ void event_loop(Daemon& d, ClientTable& clients) {
     }
     struct pollfd& mounts = pfd[2 + polled];
     mounts = { mounts_fd, POLLPRI, 0 };
-    int rc = poll(pfd, static_cast<nfds_t>(polled + 3), POLL_TIMEOUT_MS);
-    if (rc < 0 && errno != EINTR) {
+    int rc = fd_poll(pfd, static_cast<nfds_t>(polled + 3), POLL_TIMEOUT_MS,
+                     &g_stop_requested);
+    if (rc < 0) {
       std::fprintf(stderr, "[quor_amsd] poll: %s\n", std::strerror(errno));
       break;
     }
@@ -282,7 +276,7 @@ void event_loop(Daemon& d, ClientTable& clients) {
         accept_client(d, clients);
       }
       if (pfd[1].revents & POLLIN) {
-        drain_wake_pipe(d.wake_pipe[0]);
+        fd_drain(d.wake_pipe[0]);
       }
       // Slots shift down on removal; each keeps its own poll result. An
       // entry whose connection gave its slot to a newcomer is passed over

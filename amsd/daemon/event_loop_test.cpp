@@ -124,17 +124,6 @@ TEST(ClientTable, OnlyAnOldQuietConnectionGivesWayToANewcomer) {
   EXPECT_EQ(idle_slot_to_evict(*t, 15000), 2);
 }
 
-TEST(Config, LauncherUidIsADecimalUidOrNothing) {
-  const std::pair<const char*, std::int64_t> cases[] = {
-    { "1000", 1000 },     { "0", 0 },   { "4294967294", 4294967294 },
-    { "4294967295", -1 }, { "", -1 },   { "-1", -1 },
-    { " 7", -1 },         { "7x", -1 }, { "99999999999999999999", -1 },
-  };
-  for (const auto& [text, want] : cases) {
-    EXPECT_EQ(config_parse_uid(text), want) << text;
-  }
-}
-
 TEST(ClientTable, ResetLeavesEverySlotFree) {
   auto t = std::make_unique<ClientTable>();
   t->count = 5;

@@ -1,10 +1,10 @@
 // quor_amsd: the app-management service daemon.
 #include <new>
 
+#include "amsd/base/stop_signal.h"
 #include "amsd/daemon/config.h"
 #include "amsd/daemon/daemon.h"
 #include "amsd/daemon/event_loop.h"
-#include "amsd/daemon/signals.h"
 
 // Static storage: the tables are large and live as long as the process.
 // The daemon's state has a few non-zero defaults, which would put all of it

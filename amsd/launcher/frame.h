@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "amsd/base/limits.h"
+
 constexpr std::uint32_t IPC_MAGIC = 0x514F5201;  // 01 52 4F 51 on the wire
 constexpr std::uint16_t IPC_VERSION = 1;
 
@@ -50,13 +52,14 @@ static_assert(offsetof(IpcHeader, length) == 12);
 // NUL-terminated inside their slots. The two numbers hold their wire bytes
 // (little-endian); use load_le32 / store_le32 on them.
 struct StartRequest {
-  char pkg[32];
-  char activity[64];  // for a picker start: the picker's chain
+  char pkg[PKG_SIZE];
+  char activity[ACTIVITY_SIZE];  // for a picker start: the picker's chain
   std::uint32_t from_picker;
   std::uint32_t req;
-  char action[24];
-  char caller[32];
+  char action[ACTION_SIZE];
+  char caller[PKG_SIZE];
 };
+// The wire layout is fixed: the field sizes it rests on must not move.
 static_assert(sizeof(StartRequest) == 160);
 static_assert(offsetof(StartRequest, pkg) == 0);
 static_assert(offsetof(StartRequest, activity) == 32);
@@ -67,7 +70,7 @@ static_assert(offsetof(StartRequest, caller) == 128);
 
 // The MSG_KILL payload.
 struct KillRequest {
-  char pkg[32];
+  char pkg[PKG_SIZE];
 };
 static_assert(sizeof(KillRequest) == 32);
 

@@ -8,6 +8,8 @@
 
 #include <cerrno>
 
+#include "amsd/base/clock.h"
+#include "amsd/base/fd_io.h"
 #include "amsd/base/text.h"
 #include "amsd/base/unix_addr.h"
 #include "amsd/launcher/frame.h"
@@ -16,30 +18,11 @@ namespace {
 
 enum class Attempt { kFailed, kResult, kError };
 
-int connect_launcher(const char* path) {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    return -1;
-  }
-  struct timeval tv = { LAUNCHER_IO_TIMEOUT_MS / 1000,
-                        (LAUNCHER_IO_TIMEOUT_MS % 1000) * 1000 };
-  // Also bounds a connect that waits for room in a full backlog.
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  struct sockaddr_un addr;
-  socklen_t len = unix_addr(addr, path);
-  if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), len) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 // One exchange on a fresh connection; closes it on every path.
 Attempt attempt_once(const char* path, std::uint16_t type, const void* payload,
                      std::uint32_t length, std::uint32_t& code) {
   std::uint64_t deadline = monotonic_ms() + LAUNCHER_ATTEMPT_MS;
-  int fd = connect_launcher(path);
+  int fd = unix_connect_timed(path, LAUNCHER_IO_TIMEOUT_MS, true);
   if (fd < 0) {
     return Attempt::kFailed;
   }
@@ -79,17 +62,6 @@ Attempt attempt_once(const char* path, std::uint16_t type, const void* payload,
   return Attempt::kResult;
 }
 
-void pause_ms(int ms) {
-  struct timespec until;
-  clock_gettime(CLOCK_MONOTONIC, &until);
-  until.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-  until.tv_sec += ms / 1000 + until.tv_nsec / 1000000000L;
-  until.tv_nsec %= 1000000000L;
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) ==
-         EINTR) {
-  }
-}
-
 constinit int retry_pause_ms = LAUNCHER_RETRY_PAUSE_MS;
 
 }  // namespace
@@ -106,7 +78,7 @@ int launcher_call(const char* ipc_sock_path, std::uint16_t type,
   }
   for (int i = 0; i < 2; ++i) {
     if (i > 0) {
-      pause_ms(retry_pause_ms);
+      sleep_whole_ms(retry_pause_ms);
     }
     // Every attempt is a whole new exchange, even when the first request
     // arrived and only its reply was lost.

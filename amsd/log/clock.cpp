@@ -7,27 +7,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "amsd/base/fd_io.h"
 #include "amsd/base/text.h"
-
-// One read of at most cap-1 bytes, NUL-terminated; returns the count or -1.
-// O_NONBLOCK: a FIFO planted at a /tmp path must not stall the start-up.
-static ssize_t read_small_file(const char* path, char* buf, std::size_t cap) {
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    return -1;
-  }
-  ssize_t n = read(fd, buf, cap - 1);
-  close(fd);
-  if (n < 0) {
-    return -1;
-  }
-  buf[n] = '\0';
-  return n;
-}
 
 long uptime_seconds(const char* uptime_path) {
   char buf[64];
-  if (read_small_file(uptime_path, buf, sizeof buf) <= 0) {
+  if (read_small_file(uptime_path, buf, sizeof buf, SMALL_FILE_ONE_READ) <= 0) {
     return 0;
   }
   double d = std::strtod(buf, nullptr);
@@ -78,7 +63,7 @@ void make_boot_stamp(char (&out)[BOOT_STAMP_SIZE], const char* bootts_path,
                      const char* uptime_path, const char* stat_path) {
   out[0] = '\0';
   char buf[64];
-  if (read_small_file(bootts_path, buf, sizeof buf) > 0) {
+  if (read_small_file(bootts_path, buf, sizeof buf, SMALL_FILE_ONE_READ) > 0) {
     const char* s = buf;
     if (std::strncmp(s, "quor_", 5) == 0) {
       s += 5;

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "amsd/base/clock.h"
+#include "amsd/base/fd_io.h"
 #include "amsd/base/limits.h"
 #include "amsd/base/text.h"
 #include "amsd/base/unix_addr.h"
@@ -291,10 +293,7 @@ void move_buffer_to_card(ServiceLog& log, int buffer_fd) {
   // the whole buffer again, which must neither repeat nor split a line.
   off_t start = lseek(log.card_log_fd, 0, SEEK_END);
   for (;;) {
-    ssize_t n = read(buffer_fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
+    ssize_t n = fd_read(buffer_fd, chunk, sizeof chunk);
     if (n < 0) {
       // Not the end of the file: deleting it now would lose lines.
       close(buffer_fd);

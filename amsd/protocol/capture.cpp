@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "amsd/base/fd_io.h"
 #include "amsd/base/paths.h"
 #include "amsd/base/text.h"
 #include "amsd/base/unix_addr.h"
@@ -18,8 +19,6 @@ namespace {
 constexpr std::size_t PATH_CAP = sizeof StdoutSession::path;
 // One formatted output line, its newline included, and a NUL.
 constexpr std::size_t LINE_CAP = LINE_BUF_SIZE;
-// Text words start after pkg, pid, ts and up.
-constexpr int FIRST_TEXT_WORD = 4;
 
 // O_NOFOLLOW: a link planted in the app's directory must not redirect our
 // writes. O_NONBLOCK: a FIFO planted there must not stall the daemon.
@@ -110,11 +109,10 @@ void rotate(StdoutSession& s, ServiceLog& log) {
   amsd_log(log, "stdout rotate -> %s.1", s.path);
 }
 
-// Formats "[ts|up=up] text\n" into line; the text words are joined with one
-// space and cut so that the newline always fits. Returns the length, or 0.
+// Formats "[ts|up=up] text\n" into line, the text cut so that the newline
+// always fits. Returns the length.
 std::size_t format_line(char (&line)[LINE_CAP], std::int32_t ts,
-                        std::int32_t up, const std::string_view* words,
-                        int count) {
+                        std::int32_t up, std::string_view text) {
   // "[%ld|up=%ld] ", written out by hand: this runs for every output line.
   std::size_t n = 0;
   line[n++] = '[';
@@ -125,15 +123,9 @@ std::size_t format_line(char (&line)[LINE_CAP], std::int32_t ts,
   line[n++] = ']';
   line[n++] = ' ';
   const std::size_t limit = sizeof line - 2;  // room for '\n' and NUL
-  for (int i = FIRST_TEXT_WORD; i < count && n < limit; ++i) {
-    if (i > FIRST_TEXT_WORD) {
-      line[n++] = ' ';
-    }
-    std::size_t take = words[i].size();
-    if (take > limit - n) {
-      take = limit - n;
-    }
-    std::memcpy(line + n, words[i].data(), take);
+  std::size_t take = text.size() < limit - n ? text.size() : limit - n;
+  if (take > 0) {  // an empty text may have no data at all
+    std::memcpy(line + n, text.data(), take);
     n += take;
   }
   line[n++] = '\n';
@@ -228,14 +220,8 @@ void stdout_session_open(StdoutSession& s, ServiceLog& log,
 }
 
 void stdout_session_append(StdoutSession& s, ServiceLog& log,
-                           const std::string_view* words, int count) {
-  if (count < 3) {
-    return;
-  }
-  std::int32_t pid = parse_i32(words[1]);
-  std::int32_t ts = parse_i32(words[2]);
-  std::int32_t up = count > 3 ? parse_i32(words[3]) : 0;
-  if (!s.active || words[0] != s.pkg || pid != s.pid) {
+                           const EventLine& out) {
+  if (!s.active || out.pkg != s.pkg || out.pid != s.pid) {
     return;
   }
   if (s.fd < 0) {
@@ -243,10 +229,7 @@ void stdout_session_append(StdoutSession& s, ServiceLog& log,
     return;
   }
   char line[LINE_CAP];
-  std::size_t n = format_line(line, ts, up, words, count);
-  if (n == 0) {
-    return;
-  }
+  std::size_t n = format_line(line, out.ts, out.up, out.text);
   if (s.size + static_cast<std::int64_t>(n) > CAPTURE_ROTATE_BYTES) {
     rotate(s, log);
     if (s.fd < 0) {

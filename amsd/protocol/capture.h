@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "amsd/base/limits.h"
+#include "amsd/protocol/event_line.h"
 
 struct ServiceLog;
 
@@ -13,7 +14,7 @@ constexpr std::int64_t CAPTURE_ROTATE_BYTES = 1048576;
 
 struct StdoutSession {
   bool active = false;  // a file was opened for the current launch
-  char pkg[32] = {};
+  char pkg[PKG_SIZE] = {};
   std::int32_t pid = 0;
   std::int32_t fd = -1;
   char path[PATH_BUF_SIZE] = {};
@@ -37,11 +38,10 @@ void stdout_session_open(StdoutSession& s, ServiceLog& log,
                          const char* card_root, std::string_view pkg,
                          std::int32_t pid, std::int32_t ts);
 
-// One "EV OUT" line, given the words after "OUT": pkg, pid, ts, then up and
-// the text words when present (a missing up reads as 0). count is at least
-// 3. Lines of any other package or pid than the session's are dropped.
+// One "EV OUT" line (a missing up reads as 0). Lines of any other package
+// or pid than the session's are dropped.
 void stdout_session_append(StdoutSession& s, ServiceLog& log,
-                           const std::string_view* words, int count);
+                           const EventLine& out);
 
 // Run from the loop's tick, at most once a LOG_SYNC_MS: a file gone from its
 // path, or one that fails to sync, is closed and the session waits; once the

@@ -8,10 +8,10 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "amsd/base/text.h"
-#include "amsd/daemon/daemon.h"
 #include "tests/support/protocol_fixture.h"
 
 namespace {
@@ -76,16 +76,29 @@ TEST_F(CaptureTest, OpensOneFilePerLaunchAndAppendsLines) {
   umask(mask);
   EXPECT_EQ(st.st_mode & 0777, 0644u & ~mask);
 
-  // Words are joined with one space; at most 11 text words fit the line.
-  event("EV OUT a 42 1001 7    hello   world  ");
-  event("EV OUT a 42 1001 7");
-  event("EV OUT a 42 1002");  // no up word: written with up 0
-  event("EV OUT a 42 5 6 1 2 3 4 5 6 7 8 9 10 11 12 13 14");
-  const std::string want =
-      "[1001|up=7] hello world\n"
-      "[1001|up=7] \n"
-      "[1002|up=0] \n"
-      "[5|up=6] 1 2 3 4 5 6 7 8 9 10 11\n";
+  // The text is the rest of the line after the up word's one space, kept
+  // byte for byte: spacing, tabs and any number of words.
+  std::string words200;
+  for (int i = 0; i < 200; ++i) {
+    words200 += (i ? " w" : "w") + std::to_string(i);
+  }
+  const std::pair<std::string, std::string> lines[] = {
+    { "EV OUT a 42 1001 7    hello   world  ",
+      "[1001|up=7]    hello   world  \n" },
+    { "EV OUT a 42 1001 7", "[1001|up=7] \n" },
+    { "EV OUT a 42 1001 7 ", "[1001|up=7] \n" },
+    { "EV OUT a 42 1002", "[1002|up=0] \n" },  // no up word: up 0
+    { "EV OUT a 42 5 6 1 2 3 4 5 6 7 8 9 10 11 12 13 14",
+      "[5|up=6] 1 2 3 4 5 6 7 8 9 10 11 12 13 14\n" },
+    { "EV OUT a 42 5 6 " + words200, "[5|up=6] " + words200 + "\n" },
+    { "EV  OUT  a  42  5  6 \t  at x  (f.c:12)\t",
+      "[5|up=6] \t  at x  (f.c:12)\t\n" },
+  };
+  std::string want;
+  for (const auto& [line, written] : lines) {
+    event(line);
+    want += written;
+  }
   EXPECT_EQ(read_file(path), want);
   EXPECT_EQ(d->capture.size, static_cast<std::int64_t>(want.size()));
 

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "amsd/base/text.h"
+#include "amsd/protocol/event_line.h"
 #include "amsd/protocol/events.h"
 #include "amsd/protocol/picker.h"
 #include "amsd/protocol/reply.h"
@@ -81,11 +82,6 @@ constexpr CommandEntry COMMANDS[] = {
   { "picker-status", nullptr, picker_status_line },
 };
 
-bool is_event_line(std::string_view s) {
-  return s.starts_with("EV ") || s.starts_with("DECLARE ") ||
-         s.starts_with("PICKER_");
-}
-
 }  // namespace
 
 bool dispatch_line(ProtocolContext& ctx, Peer& peer, char* line, char* reply,
@@ -98,8 +94,9 @@ bool dispatch_line(ProtocolContext& ctx, Peer& peer, char* line, char* reply,
     return false;
   }
   std::string_view s(line, n);
-  if (is_event_line(s)) {
-    handle_event_line(ctx, peer, line);
+  EventLine ev = read_event_line(s);
+  if (ev.kind != EventKind::kCommand) {
+    handle_event(ctx, peer, ev);
     return false;
   }
   Command c;

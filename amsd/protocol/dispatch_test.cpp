@@ -4,8 +4,8 @@
 
 #include <string>
 
+#include "amsd/base/clock.h"
 #include "amsd/base/text.h"
-#include "amsd/daemon/daemon.h"
 #include "tests/support/protocol_fixture.h"
 
 namespace {

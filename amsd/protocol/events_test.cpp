@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "amsd/base/clock.h"
 #include "amsd/base/text.h"
-#include "amsd/daemon/daemon.h"
 #include "tests/support/hex.h"
 #include "tests/support/protocol_fixture.h"
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "amsd/base/clock.h"
 #include "amsd/base/text.h"
 #include "amsd/launcher/frame.h"
 #include "amsd/launcher/launcher_client.h"
@@ -69,7 +70,10 @@ void picker_call(ProtocolContext& ctx, std::string_view caller,
   copy_text(slot.handler, entry->handler);
 
   // The handler opens at the picker's chain, and learns whom it serves.
-  StartRequest r = make_start_request(slot.handler, entry->chain, 1, req,
+  // The chain travels in the frame's activity slot, whose size the wire
+  // fixes: a chain longer than an activity reaches the handler cut there.
+  std::string_view opens_at = slice(entry->chain, 0, ACTIVITY_SIZE - 1);
+  StartRequest r = make_start_request(slot.handler, opens_at, 1, req,
                                       entry->action, slot.caller);
   std::uint32_t code = 0;
   int rc = launcher_call(ctx.ipc_sock_path, MSG_START, &r, sizeof r, &code);
@@ -107,18 +111,18 @@ void picker_command(ProtocolContext& ctx, std::string_view action, Reply& out) {
   picker_call(ctx, "", req, action, &out);
 }
 
-void picker_complete(ProtocolContext& ctx, std::uint32_t req,
-                     std::string_view action, std::int32_t code,
-                     std::string_view value) {
+void picker_complete(PickerRequests& picks, Registry& reg, ServiceLog& log,
+                     std::uint32_t req, std::string_view action,
+                     std::int32_t code, std::string_view value) {
   PendingPick* slot = nullptr;
-  for (PendingPick& s : ctx.picks.slots) {
+  for (PendingPick& s : picks.slots) {
     if (s.in_use && s.req == req && action == s.action) {
       slot = &s;
       break;
     }
   }
   if (!slot) {
-    amsd_log(ctx.log, "picker result: no pending req=%u (dropped)", req);
+    amsd_log(log, "picker result: no pending req=%u (dropped)", req);
     return;
   }
   slot->result_code = code;
@@ -131,9 +135,9 @@ void picker_complete(ProtocolContext& ctx, std::uint32_t req,
       *p = ' ';
     }
   }
-  amsd_log(ctx.log, "picker result: req=%u action=%s code=%d value=%s", req,
+  amsd_log(log, "picker result: req=%u action=%s code=%d value=%s", req,
            slot->action, code, slot->result_value);
-  AppRecord* app = find_app(ctx.registry, slot->handler);
+  AppRecord* app = find_app(reg, slot->handler);
   if (!app) {
     return;  // only a scan names handlers, and records are never removed
   }
@@ -142,7 +146,7 @@ void picker_complete(ProtocolContext& ctx, std::uint32_t req,
       detail, sizeof detail, "req=%u caller=%s act=%.*s code=%d val=%.96s", req,
       slot->caller, text_len(action), action.data(), code, slot->result_value);
   record_event(*app, "picker_result", detail, wall_seconds(),
-               static_cast<std::int32_t>(uptime_seconds(ctx.log.uptime_path)));
+               static_cast<std::int32_t>(uptime_seconds(log.uptime_path)));
 }
 
 void picker_status(const PickerRequests& picks, std::string_view filter,

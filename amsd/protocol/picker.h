@@ -4,9 +4,13 @@
 #include <cstdint>
 #include <string_view>
 
+#include "amsd/base/limits.h"
 #include "amsd/protocol/context.h"
+#include "amsd/protocol/events.h"
 #include "amsd/protocol/reply.h"
 #include "amsd/registry/app_table.h"
+
+struct ServiceLog;
 
 // One request, pending until its result arrives, then kept, answered, until
 // a later request takes the slot over.
@@ -14,11 +18,11 @@ struct PendingPick {
   bool in_use;  // the slot holds a request
   std::uint32_t req;
   char caller[PKG_SIZE];  // empty when the request named none
-  char action[24];
+  char action[ACTION_SIZE];
   char handler[PKG_SIZE];  // pkg of the handler app
   bool done;               // a result has arrived
   std::int32_t result_code;
-  char result_value[256];
+  char result_value[PICKER_VALUE_CAP];
 };
 
 constexpr int MAX_PENDING_PICKS = 8;
@@ -45,6 +49,6 @@ void picker_call(ProtocolContext& ctx, std::string_view caller,
 
 // The result of request req, as a "PICKER_RESULT" line reports it; stored
 // in the request's slot and recorded in the handler's history.
-void picker_complete(ProtocolContext& ctx, std::uint32_t req,
-                     std::string_view action, std::int32_t code,
-                     std::string_view value);
+void picker_complete(PickerRequests& picks, Registry& reg, ServiceLog& log,
+                     std::uint32_t req, std::string_view action,
+                     std::int32_t code, std::string_view value);

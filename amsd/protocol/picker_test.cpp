@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "amsd/base/clock.h"
 #include "amsd/base/text.h"
-#include "amsd/daemon/daemon.h"
 #include "amsd/protocol/dispatch.h"
 #include "tests/support/fake_peers.h"
 #include "tests/support/hex.h"

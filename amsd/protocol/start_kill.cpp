@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "amsd/base/clock.h"
 #include "amsd/base/text.h"
 #include "amsd/launcher/frame.h"
 #include "amsd/launcher/launcher_client.h"

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "amsd/base/clock.h"
 #include "amsd/base/text.h"
-#include "amsd/daemon/daemon.h"
 #include "amsd/protocol/dispatch.h"
 #include "tests/support/fake_peers.h"
 #include "tests/support/protocol_fixture.h"

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "amsd/base/clock.h"
 #include "amsd/base/text.h"
 #include "amsd/registry/routes.h"
 

@@ -5,15 +5,13 @@
 #include <cstdint>
 #include <string_view>
 
-constexpr int MAX_APPS = 64;
-constexpr int PKG_SIZE = 32;  // a package id of at most 31 bytes
-constexpr int MAX_ROUTES = 8;
+#include "amsd/base/limits.h"
+
 constexpr int HISTORY_SIZE = 8;
-constexpr int MAX_PICKERS = 8;
 
 struct RouteEntry {
-  char key[16];
-  char chain[160];
+  char key[ROUTE_KEY_SIZE];
+  char chain[CHAIN_SIZE];
 };
 
 struct HistoryEvent {
@@ -30,13 +28,13 @@ enum class ExitKind : std::int32_t { kClean = 0, kExit = 1, kSignal = 2 };
 
 struct AppRecord {
   char pkg[PKG_SIZE];
-  char name[49];
-  char exec[129];
+  char name[NAME_SIZE];
+  char exec[EXEC_SIZE];
   bool known;  // the latest scan found the app's directory
   RunState run_state;
   std::int32_t pid;
-  char activity[64];
-  char chain[160];
+  char activity[ACTIVITY_SIZE];
+  char chain[CHAIN_SIZE];
   std::uint64_t start_ms;  // monotonic ms of the launch
   std::int32_t launch_count;
   std::int32_t crash_count;
@@ -50,9 +48,9 @@ struct AppRecord {
 };
 
 struct PickerEntry {
-  char action[24];
+  char action[ACTION_SIZE];
   char handler[PKG_SIZE];
-  char chain[160];
+  char chain[CHAIN_SIZE];
   bool active;  // declared by an app in the latest scan
 };
 

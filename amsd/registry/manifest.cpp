@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "amsd/base/fd_io.h"
 #include "amsd/base/text.h"
 
 // The manifest is C text: nothing after a zero byte counts.
@@ -54,33 +55,9 @@ void manifest_value(std::string_view text, std::string_view key,
 std::size_t manifest_load(const char* path,
                           char (&text)[MANIFEST_TEXT_MAX + 1]) {
   text[0] = '\0';
-  // O_NONBLOCK: a FIFO planted as the manifest must not hang the daemon.
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    return 0;
-  }
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return 0;
-  }
-  std::size_t got = 0;
-  while (got < MANIFEST_TEXT_MAX) {
-    ssize_t n = read(fd, text + got, MANIFEST_TEXT_MAX - got);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n < 0) {
-      got = 0;  // unreadable: the app gets its defaults
-      break;
-    }
-    if (n == 0) {
-      break;
-    }
-    got += static_cast<std::size_t>(n);
-  }
-  close(fd);
-  text[got] = '\0';
+  // Unreadable, or no regular file (a FIFO planted there must not hang the
+  // daemon): the app gets its defaults.
+  read_small_file(path, text, sizeof text, SMALL_FILE_REGULAR);
   return std::strlen(text);
 }
 

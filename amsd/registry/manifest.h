@@ -35,9 +35,9 @@ int path_append(char (&buf)[N], std::string_view suffix) {
 }
 
 // Cut lengths of the "route." and "picker." entries.
-constexpr int ROUTE_KEY_MAX = 15;
-constexpr int PICKER_ACTION_MAX = 23;
-constexpr int ENTRY_VALUE_MAX = 159;
+constexpr int ROUTE_KEY_MAX = ROUTE_KEY_SIZE - 1;
+constexpr int PICKER_ACTION_MAX = ACTION_SIZE - 1;
+constexpr int ENTRY_VALUE_MAX = CHAIN_SIZE - 1;
 
 // Adds or updates the app's routes from every "route.<key>" entry in text.
 // A new key is dropped once the app has MAX_ROUTES routes.

@@ -106,7 +106,7 @@ TEST_F(WithLauncher, AppOutputIsCapturedAndACleanExitRecorded) {
   ASSERT_EQ(files.size(), 1u);
   EXPECT_TRUE(files[0].first.ends_with(".log"));
   EXPECT_EQ(capture_text(files[0].second),
-            "hello world from Main\nspaced out\n\n");
+            "hello world from Main\n   spaced    out   \n\n");
   std::string history = a.command("history demo");
   EXPECT_NE(history.find(" launch demo act=Main chain= pid="),
             std::string::npos)

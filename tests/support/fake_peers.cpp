@@ -11,6 +11,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "amsd/base/clock.h"
+#include "amsd/base/fd_io.h"
 #include "amsd/base/text.h"
 #include "amsd/base/unix_addr.h"
 

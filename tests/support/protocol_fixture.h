@@ -78,8 +78,7 @@ class ProtocolTest : public ::testing::Test {
 
   // One line from the launcher, as the event connection hands it on.
   void event(std::string_view line) {
-    std::string copy(line);
-    handle_event_line(ctx(), peer, copy.data());
+    handle_event(ctx(), peer, read_event_line(line));
   }
 
   // Service log lines without their "<wall> <up> amsd " prefix.

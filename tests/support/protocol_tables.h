@@ -1,32 +1,12 @@
-// The tables and paths the protocol's handlers work on, as the daemon
-// holds them, for tests and benchmarks.
+// The tables and paths the protocol's handlers work on, held the way the
+// daemon holds them, for tests, fuzz targets and benchmarks.
 #pragma once
 
-#include "amsd/base/limits.h"
-#include "amsd/log/service_log.h"
-#include "amsd/protocol/capture.h"
-#include "amsd/protocol/context.h"
-#include "amsd/protocol/picker.h"
-#include "amsd/registry/app_table.h"
+#include "amsd/daemon/daemon.h"
 
-// What the handlers work on, as the daemon holds it.
-struct ProtocolTables {
-  Registry registry;
-  ServiceLog log;
-  StdoutSession capture;
-  PickerRequests picks;
-  struct {
-    char card_root[256];
-    char apps_dir[512];
-    char ipc_sock_path[SOCK_PATH_SIZE];
-    char crash_sock_path[SOCK_PATH_SIZE];
-  } cfg = {};
-};
+using ProtocolTables = Daemon;
 
-// A context over all of t.
+// A context over all of t, made as the daemon makes its own.
 inline ProtocolContext context_of(ProtocolTables& t) {
-  return ProtocolContext{ t.registry,          t.log,
-                          t.capture,           t.picks,
-                          t.cfg.apps_dir,      t.cfg.card_root,
-                          t.cfg.ipc_sock_path, t.cfg.crash_sock_path };
+  return daemon_context(t);
 }
