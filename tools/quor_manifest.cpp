@@ -18,6 +18,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "amsd/base/fd_io.h"
 #include "amsd/base/text.h"
 #include "amsd/registry/manifest.h"
 #include "amsd/registry/routes.h"
@@ -168,10 +169,7 @@ int read_manifest(const char* arg, const Target& t, ManifestFile& f) {
     return 0;
   }
   while (f.size < FILE_MAX) {
-    ssize_t n = read(fd, f.text + f.size, FILE_MAX - f.size);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
+    ssize_t n = fd_read(fd, f.text + f.size, FILE_MAX - f.size);
     if (n < 0) {
       close(fd);
       return cannot_read(arg, std::strerror(errno));

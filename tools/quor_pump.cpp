@@ -19,16 +19,19 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string_view>
 
+#include "amsd/base/clock.h"
+#include "amsd/base/fd_io.h"
 #include "amsd/base/limits.h"
 #include "amsd/base/options.h"
 #include "amsd/base/paths.h"
+#include "amsd/base/stop_signal.h"
 #include "amsd/base/text.h"
 #include "amsd/base/unix_addr.h"
 
@@ -39,12 +42,6 @@ constexpr int SEND_WAIT_MS = 10000;  // for one round: a daemon that stalls
 constexpr char USAGE[] =
     "usage: quor_pump [--sock <p>] [--rate N] [--count N] [--first N] "
     "[--log FILE] [--] LINE...\n";
-
-volatile std::sig_atomic_t g_stop = 0;
-
-void on_stop(int) {
-  g_stop = 1;
-}
 
 struct PumpConfig {
   char sock[SOCK_PATH_SIZE];
@@ -57,14 +54,11 @@ struct PumpConfig {
 };
 
 // Non-negative decimal number; -1 for anything else.
-long parse_count(const char* text) {
-  char* end = nullptr;
-  errno = 0;
-  long v = std::strtol(text, &end, 10);
-  if (end == text || *end != '\0' || errno != 0 || v < 0) {
+long parse_count(std::string_view text) {
+  if (text.empty() || text.find_first_not_of("0123456789") != text.npos) {
     return -1;
   }
-  return v;
+  return static_cast<long>(parse_clamped(text, 0, LONG_MAX));
 }
 
 int parse_args(PumpConfig& cfg, int argc, char** argv) {
@@ -119,13 +113,11 @@ std::uint64_t clock_ms(clockid_t id) {
          static_cast<std::uint64_t>(ts.tv_nsec) / 1000000;
 }
 
+// A stop signal cuts the wait short.
 void sleep_until_ms(std::uint64_t ms) {
-  struct timespec ts;
-  ts.tv_sec = static_cast<time_t>(ms / 1000);
-  ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000;
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) ==
-             EINTR &&
-         !g_stop) {
+  std::uint64_t now = monotonic_ms();
+  if (ms > now) {
+    fd_poll(nullptr, 0, static_cast<int>(ms - now), &g_stop_requested);
   }
 }
 
@@ -188,18 +180,14 @@ int main(int argc, char** argv) {
                  std::strerror(errno));
     return 1;
   }
-  // No SA_RESTART: the signal cuts the wait for the next round short.
-  struct sigaction sa = {};
-  sa.sa_handler = on_stop;
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGINT, &sa, nullptr);
+  stop_signal_install(-1);
   static char round[MAX_LINES * LINE_BUF_SIZE];
   std::uint64_t start = monotonic_ms();
-  for (long k = 0; k < cfg.count && !g_stop; ++k) {
+  for (long k = 0; k < cfg.count && !g_stop_requested; ++k) {
     if (cfg.rate > 0) {
       sleep_until_ms(start + static_cast<std::uint64_t>(k) * 1000 /
                                  static_cast<std::uint64_t>(cfg.rate));
-      if (g_stop) {
+      if (g_stop_requested) {
         break;
       }
     }
@@ -216,8 +204,7 @@ int main(int argc, char** argv) {
       int m = std::snprintf(
           rec, sizeof rec, "%ld %llu\n", n,
           static_cast<unsigned long long>(clock_ms(CLOCK_BOOTTIME)));
-      ssize_t ignored = write(log_fd, rec, static_cast<std::size_t>(m));
-      (void)ignored;
+      fd_write(log_fd, rec, static_cast<std::size_t>(m));
     }
     errno = 0;
     if (sock_send_all(fd, round, len, monotonic_ms() + SEND_WAIT_MS, 1000) !=

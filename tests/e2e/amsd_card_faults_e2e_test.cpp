@@ -197,13 +197,17 @@ TEST_F(CardFaults, APulledCardIsTakenBackAsSoonAsItIsMounted) {
   })) << "lines logged after the card was pulled are not in "
       << BUFFER;
   c.send(out_event(2));  // nowhere to go
+  // Handled in order: once the mark is in, so is the dropped line.
+  const std::string after_out = mark(c, "after-out");
+  ASSERT_TRUE(wait_until(
+      [&] { return read_file(BUFFER).find(after_out) != std::string::npos; }));
 
   ASSERT_EQ(mount_card(a().card), 0) << std::strerror(errno);
   auto mounted = std::chrono::steady_clock::now();
   ASSERT_TRUE(a().wait_err(MOVED, std::chrono::seconds(20))) << a().err();
   EXPECT_LT(std::chrono::steady_clock::now() - mounted,
             std::chrono::seconds(10));
-  expect_moved_back(c, { texts[1], texts[2], gone });
+  expect_moved_back(c, { texts[1], texts[2], gone, after_out });
   ASSERT_TRUE(a().wait_log("stdout session reopen: demo (pid=42) -> " +
                            capture + ", 1 line(s) lost"))
       << a().service_log();
