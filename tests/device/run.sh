@@ -95,10 +95,10 @@ trap cleanup EXIT
 # The .deb of a package's candidate version for this arch, downloaded unless
 # the cache has it already.
 deb_of() { # package
-  local pkg=$1 spec ver= f
+  local pkg=$1 want ver= f
   # Packages for all architectures have no ":arch" candidate.
-  for spec in "$pkg:$debarch" "$pkg"; do
-    ver=$(apt-cache policy "$spec" 2>/dev/null | awk '/Candidate:/ { print $2 }')
+  for want in "$pkg:$debarch" "$pkg"; do
+    ver=$(apt-cache policy "$want" 2>/dev/null | awk '/Candidate:/ { print $2 }')
     [ -z "$ver" ] || [ "$ver" = "(none)" ] || break
   done
   if [ -z "$ver" ] || [ "$ver" = "(none)" ]; then
@@ -112,7 +112,7 @@ deb_of() { # package
       return
     fi
   done
-  (cd "$cache" && apt-get -o DPkg::Lock::Timeout=600 -qq download "$spec" 2>&1 |
+  (cd "$cache" && apt-get -o DPkg::Lock::Timeout=600 -qq download "$want" 2>&1 |
     grep -v unsandboxed >&2) || true
   for f in "$cache/${pkg}_${ver}_$debarch.deb" "$cache/${pkg}_${ver}_all.deb"; do
     if [ -f "$f" ]; then
@@ -120,7 +120,7 @@ deb_of() { # package
       return
     fi
   done
-  die "download of $spec failed"
+  die "download of $want failed"
 }
 
 # The kernel that linux-image-<arch> depends on today.
