@@ -90,19 +90,6 @@ void skip_space(Parser& p) {
   }
 }
 
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
-}
-
 bool read_hex4(Parser& p, std::uint32_t* v) {
   *v = 0;
   for (int k = 0; k < 4; ++k) {

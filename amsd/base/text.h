@@ -60,6 +60,9 @@ std::int64_t parse_clamped(std::string_view word, std::int64_t lo,
 std::int32_t parse_i32(std::string_view word);
 std::int64_t parse_i64(std::string_view word);
 
+// The value of one hex digit, either case; -1 for any other character.
+int hex_digit(char c);
+
 // Writes v in decimal at out (room for 20 characters needed, no NUL) and
 // returns the count: "%ld" without printf's cost on a hot path.
 std::size_t put_decimal(char* out, std::int64_t v);

@@ -132,19 +132,6 @@ void handle_declare(Registry& reg, ServiceLog& log, const EventLine& e) {
            text_len(e.count_word), e.count_word.data(), app->route_count);
 }
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
-}
-
 }  // namespace
 
 int hex_decode(std::string_view hex, char* out, std::size_t cap) {
@@ -153,8 +140,8 @@ int hex_decode(std::string_view hex, char* out, std::size_t cap) {
   }
   std::size_t n = 0;
   for (std::size_t i = 0; i + 1 < hex.size() && n < cap - 1; i += 2) {
-    int hi = hex_value(hex[i]);
-    int lo = hex_value(hex[i + 1]);
+    int hi = hex_digit(hex[i]);
+    int lo = hex_digit(hex[i + 1]);
     if (hi < 0 || lo < 0) {
       break;
     }
