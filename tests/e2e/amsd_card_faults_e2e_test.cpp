@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,10 +46,19 @@ std::string daemon_via_fd() {
 }
 
 // Without its card the mount point is an empty directory, as on the device.
+// The card is filled beside it and moved in whole: the daemon looks at the
+// mount as soon as it appears, and a real card holds its QuorOS by then.
 int mount_card(const std::string& at) {
   rmdir((at + "/QuorOS").c_str());
-  int rc = mount("card", at.c_str(), "tmpfs", 0, "size=256k");
-  return rc == 0 ? mkdir((at + "/QuorOS").c_str(), 0755) : rc;
+  const std::string staged = at + ".new";
+  if (mkdir(staged.c_str(), 0755) != 0 && errno != EEXIST) {
+    return -1;
+  }
+  if (mount("card", staged.c_str(), "tmpfs", 0, "size=256k") != 0 ||
+      mkdir((staged + "/QuorOS").c_str(), 0755) != 0) {
+    return -1;
+  }
+  return mount(staged.c_str(), at.c_str(), nullptr, MS_MOVE, nullptr);
 }
 
 int remount_card(const std::string& at, unsigned long flags) {
