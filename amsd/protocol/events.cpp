@@ -171,7 +171,8 @@ void handle_event(ProtocolContext& ctx, Peer& peer, const EventLine& e) {
     handle_declare(ctx.registry, ctx.log, e);
     break;
   case EventKind::kPickerCall:
-    picker_call(ctx, e.pkg, e.req, e.action, nullptr);
+    picker_call(ctx.registry, ctx.picks, ctx.log, ctx.ipc_sock_path, e.pkg,
+                e.req, e.action, nullptr);
     break;
   case EventKind::kPickerResult: {
     char value[PICKER_VALUE_CAP];

@@ -49,19 +49,20 @@ std::uint32_t parse_req(std::string_view word) {
 
 }  // namespace
 
-void picker_call(ProtocolContext& ctx, std::string_view caller,
+void picker_call(const Registry& reg, PickerRequests& picks, ServiceLog& log,
+                 const char* ipc_sock_path, std::string_view caller,
                  std::uint32_t req, std::string_view action, Reply* out) {
-  const PickerEntry* entry = find_handler(ctx.registry, action);
+  const PickerEntry* entry = find_handler(reg, action);
   if (!entry) {
     if (out) {
       reply_printf(*out, "ERR no picker handler for action: %.*s\n",
                    text_len(action), action.data());
     }
-    amsd_log(ctx.log, "AMS picker %.*s -> no handler", text_len(action),
+    amsd_log(log, "AMS picker %.*s -> no handler", text_len(action),
              action.data());
     return;
   }
-  PendingPick& slot = choose_slot(ctx.picks, req);
+  PendingPick& slot = choose_slot(picks, req);
   std::memset(&slot, 0, sizeof slot);
   slot.in_use = true;
   slot.req = req;
@@ -76,13 +77,13 @@ void picker_call(ProtocolContext& ctx, std::string_view caller,
   StartRequest r = make_start_request(slot.handler, opens_at, 1, req,
                                       entry->action, slot.caller);
   std::uint32_t code = 0;
-  int rc = launcher_call(ctx.ipc_sock_path, MSG_START, &r, sizeof r, &code);
+  int rc = launcher_call(ipc_sock_path, MSG_START, &r, sizeof r, &code);
   if (rc != 0) {
     slot.in_use = false;
     if (out) {
       reply_printf(*out, "ERR launcher offline\n");
     }
-    amsd_log(ctx.log, "AMS picker %.*s -> launcher offline", text_len(action),
+    amsd_log(log, "AMS picker %.*s -> launcher offline", text_len(action),
              action.data());
     return;
   }
@@ -92,15 +93,15 @@ void picker_call(ProtocolContext& ctx, std::string_view caller,
       reply_printf(*out, "ERR launcher refused: %s (code=%u)\n", slot.handler,
                    code);
     }
-    amsd_log(ctx.log, "AMS picker %.*s -> launcher refused code=%u",
+    amsd_log(log, "AMS picker %.*s -> launcher refused code=%u",
              text_len(action), action.data(), code);
     return;
   }
   if (out) {
     reply_printf(*out, "OK pending %u %s\n", req, slot.handler);
   }
-  amsd_log(ctx.log, "AMS picker %.*s -> %s (req=%u, caller=%s)",
-           text_len(action), action.data(), slot.handler, req, slot.caller);
+  amsd_log(log, "AMS picker %.*s -> %s (req=%u, caller=%s)", text_len(action),
+           action.data(), slot.handler, req, slot.caller);
 }
 
 void picker_command(ProtocolContext& ctx, std::string_view action, Reply& out) {
@@ -108,7 +109,8 @@ void picker_command(ProtocolContext& ctx, std::string_view action, Reply& out) {
   std::uint32_t req = ctx.picks.next_req_id;
   ctx.picks.next_req_id =
       req == std::numeric_limits<std::uint32_t>::max() ? 1 : req + 1;
-  picker_call(ctx, "", req, action, &out);
+  picker_call(ctx.registry, ctx.picks, ctx.log, ctx.ipc_sock_path, "", req,
+              action, &out);
 }
 
 void picker_complete(PickerRequests& picks, Registry& reg, ServiceLog& log,

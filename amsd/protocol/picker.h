@@ -41,10 +41,12 @@ void picker_command(ProtocolContext& ctx, std::string_view action, Reply& out);
 void picker_status(const PickerRequests& picks, std::string_view filter,
                    Reply& out);
 
-// One picker request from a peer or a client: finds the handler, takes a
-// slot and asks the launcher to start the handler. Always logs one line.
-// out may be nullptr: the request is then only logged, never answered.
-void picker_call(ProtocolContext& ctx, std::string_view caller,
+// One picker request from a peer or a client: finds the handler in reg,
+// takes a slot and asks the launcher at ipc_sock_path to start the handler.
+// Always logs one line. out may be nullptr: the request is then only
+// logged, never answered.
+void picker_call(const Registry& reg, PickerRequests& picks, ServiceLog& log,
+                 const char* ipc_sock_path, std::string_view caller,
                  std::uint32_t req, std::string_view action, Reply* out);
 
 // The result of request req, as a "PICKER_RESULT" line reports it; stored
