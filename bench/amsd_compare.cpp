@@ -453,11 +453,12 @@ std::vector<Call> parse_trace(const std::string& text) {
     pos = nl == std::string::npos ? text.size() : nl + 1;
     Call c;
     c.pid = std::atol(line.c_str());
-    std::size_t sp = line.find(' ');
+    // strace pads pids to five columns: "4518  read(" as "14518 read(".
+    std::size_t name = line.find_first_not_of(' ', line.find(' '));
     std::size_t paren = line.find('(');
-    if (sp != std::string::npos && paren != std::string::npos && sp < paren &&
-        line.compare(sp + 1, 3, "<..") != 0) {
-      c.name = line.substr(sp + 1, paren - sp - 1);
+    if (name != std::string::npos && paren != std::string::npos &&
+        name < paren && line.compare(name, 3, "<..") != 0) {
+      c.name = line.substr(name, paren - name);
     }
     if (c.name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_") !=
         std::string::npos) {
