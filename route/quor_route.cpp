@@ -334,7 +334,7 @@ static bool parse_args(int argc, char** argv, Options& opt) {
       opt.poll_ms = ms < MIN_POLL_MS ? MIN_POLL_MS : ms;
     } else if (std::strcmp(a, "--iters") == 0 && has_value) {
       opt.iters = static_cast<long>(parse_clamped(argv[++i], 0, LONG_MAX));
-    } else if (std::strcmp(a, "-h") == 0 || std::strcmp(a, "--help") == 0) {
+    } else if (common_option(a) == CommonOption::kHelp) {
       std::fputs(USAGE, stdout);
       return false;
     }

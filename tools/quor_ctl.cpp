@@ -125,15 +125,16 @@ int main(int argc, char** argv) {
   int i = 1;
   for (; i < argc && argv[i][0] == '-'; ++i) {
     const char* opt = argv[i];
-    if (std::strcmp(opt, "--") == 0) {
+    CommonOption common = common_option(opt);
+    if (common == CommonOption::kEnd) {
       ++i;
       break;
     }
-    if (std::strcmp(opt, "-h") == 0 || std::strcmp(opt, "--help") == 0) {
+    if (common == CommonOption::kHelp) {
       std::printf(HELP, paths::DEFAULT_SOCK);
       return EXIT_REPLY;
     }
-    if (std::strcmp(opt, "--version") == 0) {
+    if (common == CommonOption::kVersion) {
       std::printf("quor_ctl %s\n", QUOR_VERSION);
       return EXIT_REPLY;
     }

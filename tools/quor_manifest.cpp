@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "amsd/base/fd_io.h"
+#include "amsd/base/options.h"
 #include "amsd/base/text.h"
 #include "amsd/registry/manifest.h"
 #include "amsd/registry/routes.h"
@@ -393,15 +394,16 @@ int main(int argc, char** argv) {
   int i = 1;
   for (; i < argc && argv[i][0] == '-'; ++i) {
     const char* opt = argv[i];
-    if (std::strcmp(opt, "--") == 0) {
+    CommonOption common = common_option(opt);
+    if (common == CommonOption::kEnd) {
       ++i;
       break;
     }
-    if (std::strcmp(opt, "-h") == 0 || std::strcmp(opt, "--help") == 0) {
+    if (common == CommonOption::kHelp) {
       std::fputs(HELP, stdout);
       return EXIT_CLEAN;
     }
-    if (std::strcmp(opt, "--version") == 0) {
+    if (common == CommonOption::kVersion) {
       std::printf("quor_manifest %s\n", QUOR_VERSION);
       return EXIT_CLEAN;
     }

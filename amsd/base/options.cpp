@@ -6,6 +6,17 @@
 
 #include "amsd/base/text.h"
 
+CommonOption common_option(const char* arg) {
+  if (std::strcmp(arg, "--") == 0) {
+    return CommonOption::kEnd;
+  }
+  if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
+    return CommonOption::kHelp;
+  }
+  return std::strcmp(arg, "--version") == 0 ? CommonOption::kVersion
+                                            : CommonOption::kNone;
+}
+
 int options_parse(std::span<const ValueOption> opts, int argc,
                   char* const* argv, const char* usage) {
   const char* prog = argc > 0 && argv[0] ? argv[0] : "";
@@ -22,7 +33,7 @@ int options_parse(std::span<const ValueOption> opts, int argc,
     if (taken || arg[0] != '-') {
       continue;
     }
-    if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
+    if (common_option(arg) == CommonOption::kHelp) {
       std::fprintf(stderr, "usage: %s %s\n", prog, usage);
       return 0;
     }

@@ -18,6 +18,12 @@ ValueOption value_option(const char* name, const char* env, char (&dst)[N]) {
   return ValueOption{ name, env, dst, N };
 }
 
+// The words every program reads alike.
+enum class CommonOption { kNone, kEnd, kHelp, kVersion };
+
+// "--" ends the options; "-h" and "--help" ask for help; "--version".
+CommonOption common_option(const char* arg);
+
 // Returned by options_parse when the program is to go on starting.
 constexpr int OPTIONS_RUN = -1;
 
