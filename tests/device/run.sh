@@ -13,7 +13,8 @@
 # stand-ins); QUOR_DEVICE_CACHE, where downloaded packages and the unpacked
 # kernel stay between runs (default /var/cache/quor-device);
 # QUOR_DEVICE_KEEP=1 keeps the scratch directory; QUOR_DEVICE_APPEND adds
-# to the kernel's command line (e.g. loglevel=7).
+# to the kernel's command line (e.g. loglevel=7); QUOR_DEVICE_ACCEL=tcg or
+# kvm instead of the probe (KVM is used only where a guest runs on it).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/../.." && pwd)
@@ -348,8 +349,39 @@ result() { # kind text
 }
 
 console_tail() { # boot dir
-  tr -d '\r' <"$1/console.log" | grep -v -e '^$' -e '@@rig:' | tail -n 40 |
-    sed 's/^/# console: /'
+  local lines
+  lines=$(tr -d '\r' <"$1/console.log" | grep -v -e '^$' -e '@@rig:' |
+    tail -n 40 || true)
+  if [ -n "$lines" ]; then
+    printf '%s\n' "$lines" | sed 's/^/# console: /'
+  else
+    say "console: empty"
+  fi
+}
+
+# KVM where /dev/kvm is there and a guest really runs on it: on a nested
+# machine it may open and then never run a guest. The probe is the kernel
+# alone, without an initramfs: it panics and QEMU ends (panic=-1,
+# -no-reboot), in about a second on KVM.
+pick_accel() {
+  if [ -n "${QUOR_DEVICE_ACCEL:-}" ]; then
+    echo "$QUOR_DEVICE_ACCEL"
+    return
+  fi
+  if [ ! -w /dev/kvm ] || [ "$arch" != "$(uname -m)" ]; then
+    echo tcg
+    return
+  fi
+  local log=$work/kvm-probe.log
+  timeout 15 "${qemu[@]}" -accel kvm -m 128 -smp 1 -nodefaults \
+    -no-user-config -display none -no-reboot -kernel "$kit/vmlinuz" \
+    -append "console=$tty panic=-1 rdinit=/none" -serial "file:$log" \
+    2>/dev/null || true
+  if grep -q 'Kernel panic' "$log" 2>/dev/null; then
+    echo kvm
+  else
+    echo tcg
+  fi
 }
 
 # --- One boot.
@@ -377,10 +409,6 @@ run_scenario() { # file, index
   cat "$work/base.cpio" "$work/nodes.cpio" "$dir/extra.cpio" >"$dir/initrd"
   make_card "$file" "$dir"
 
-  local accel=tcg
-  if [ -w /dev/kvm ] && [ "$arch" = "$(uname -m)" ]; then
-    accel=kvm
-  fi
   mkfifo "$dir/mon.in" "$dir/mon.out"
   local cmd=("${qemu[@]}" -accel "$accel" -m 256 -smp 1 -nodefaults
     -no-user-config -display none -no-reboot
@@ -484,6 +512,8 @@ run_scenario() { # file, index
 }
 
 make_base_image
+accel=$(pick_accel)
+say "$arch: accelerator $accel"
 i=0
 for s in "${scenarios[@]}"; do
   i=$((i + 1))
