@@ -9,6 +9,7 @@ namespace {
 // text of "EV OUT".
 constexpr int EV_MAX_WORDS = 16;
 constexpr int PEER_MAX_WORDS = 8;
+constexpr int OUT_WORDS = 5;  // OUT pkg pid ts up
 
 std::string_view none_if_dash(std::string_view word) {
   return word == "-" ? std::string_view() : word;
@@ -86,9 +87,17 @@ void read_out(EventLine& e, std::string_view line, const std::string_view* w,
 
 void read_ev(EventLine& e, std::string_view line) {
   std::string_view w[EV_MAX_WORDS];
-  int n = split_words(slice(line, 3), w, EV_MAX_WORDS);
+  // An OUT line needs no word past its up word, and most lines are OUT.
+  std::string_view rest = slice(line, 3);
+  int n = split_words(rest, w, OUT_WORDS);
   if (n == 0) {
     return;
+  }
+  if (n == OUT_WORDS && w[0] != "OUT") {
+    const std::string_view& last = w[OUT_WORDS - 1];
+    std::size_t end =
+        static_cast<std::size_t>(last.data() - rest.data()) + last.size();
+    n += split_words(slice(rest, end), w + n, EV_MAX_WORDS - n);
   }
   if (w[0] == "LAUNCH") {
     e.report = true;
