@@ -32,6 +32,16 @@ move_delay() { # mount uptime
     echo none
   fi
 }
+# Puts the card back, lets the pump writing the log run 150 rounds more and
+# stops it; sets mounted (uptime) and moved (ms, as move_delay).
+card_back_and_stop_pump() { # pump log, name
+  mounted=$(card_insert)
+  moved=$(move_delay "$mounted")
+  rig_wait 20 pump_reached "$1" "$(($(rounds "$1") + 150))"
+  kill "$pump"
+  wait "$pump"
+  check "pump $2 sent every round" [ $? -eq 0 ]
+}
 within() { # value limit: a number no larger than the limit
   [ "$1" != none ] && [ "$1" -le "$2" ]
 }
@@ -45,12 +55,7 @@ pump=$!
 rig_wait 20 pump_reached /tmp/pump_a 150
 gone=$(card_pull)
 sleep 4
-mounted=$(card_insert)
-moved=$(move_delay "$mounted")
-rig_wait 20 pump_reached /tmp/pump_a "$(($(rounds /tmp/pump_a) + 150))"
-kill "$pump"
-wait "$pump"
-check "pump A sent every round" [ $? -eq 0 ]
+card_back_and_stop_pump /tmp/pump_a A
 last=$(tail -n 1 /tmp/pump_a | cut -d ' ' -f 1)
 rig_wait 20 in_card_log " amsd LAUNCH pump a  pid=$last\$"
 # Sent, lost, doubled, the oldest doubled line's age at the pull, and the
@@ -117,12 +122,7 @@ quor_pump --count 7000 'EV EXIT burst exit 0 {n}'
 rig_wait 30 grep -q ' amsd EXIT burst exit=0 dur=7000 ' /tmp/quor_ams.log
 size=$(stat -c %s /tmp/quor_ams.log 2>/dev/null || echo 0)
 sleep 2
-mounted=$(card_insert)
-moved=$(move_delay "$mounted")
-rig_wait 20 pump_reached /tmp/pump_b "$(($(rounds /tmp/pump_b) + 150))"
-kill "$pump"
-wait "$pump"
-check "pump B sent every round" [ $? -eq 0 ]
+card_back_and_stop_pump /tmp/pump_b B
 quor_pump 'EV EXIT cap exit 0 1'
 last=$(tail -n 1 /tmp/pump_b | cut -d ' ' -f 1)
 capture_has_last() {
