@@ -252,32 +252,6 @@ TEST_F(CaptureTest, RotationDoesNotFollowALinkPlantedForTheDirectory) {
   EXPECT_EQ(log_texts().back(), "stdout rotate -> " + path + ".1");
 }
 
-TEST_F(CaptureTest, AFileGoneFromItsPathOpensThereAgainOnceTheCardIsBack) {
-  open("a", 42, 1000);
-  const std::string path = file("a", 1000, 42);
-  event("EV OUT a 42 1001 1 before");
-  stdout_session_tick(d->capture, d->log, 1000);
-  // The card goes, and the app's directory with it.
-  ASSERT_EQ(unlink(path.c_str()), 0);
-  ASSERT_EQ(rmdir((logs + "/a").c_str()), 0);
-  clear_log();
-  stdout_session_tick(d->capture, d->log, 2000);
-  event("EV OUT a 42 1001 2 dropped");
-  event("EV OUT a 42 1001 3 dropped");
-  d->log.card_log_open = false;  // not back yet
-  stdout_session_tick(d->capture, d->log, 3000);
-  EXPECT_EQ(file_size(path), -1);
-  d->log.card_log_open = true;
-  stdout_session_tick(d->capture, d->log, 4000);
-  event("EV OUT a 42 1001 4 after");
-  EXPECT_EQ(read_file(path), "[1001|up=4] after\n");
-  EXPECT_EQ(log_texts(),
-            (std::vector<std::string>{
-                "stdout " + path + " gone: output lost until the card is back",
-                "stdout session reopen: a (pid=42) -> " + path +
-                    ", 2 line(s) lost" }));
-}
-
 TEST_F(CaptureTest, PathsThatDoNotFitGiveNoSessionNorMessage) {
   open(std::string(600, 'p'), 42, 1000);
   EXPECT_EQ(d->capture.active, 0);

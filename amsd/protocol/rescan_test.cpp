@@ -68,6 +68,9 @@ TEST_F(RescanLog, QuietScansLogChangesAndAnUnreachableDirectoryUntilSeen) {
   add_app("demo", "{}");
   scan(false);
   EXPECT_EQ(take_log(), (Lines{ summary(1, 1) }));
+  ASSERT_TRUE(write_file(dir + "/demo/app.json", R"("picker.view": "v")"));
+  scan(false);  // one picker more
+  EXPECT_EQ(take_log(), (Lines{ summary(1, 1) }));
   // Once seen, only a verbose scan says the directory is away.
   ASSERT_EQ(unlink((dir + "/demo/app.json").c_str()), 0);
   ASSERT_EQ(rmdir((dir + "/demo").c_str()), 0);
@@ -76,5 +79,7 @@ TEST_F(RescanLog, QuietScansLogChangesAndAnUnreachableDirectoryUntilSeen) {
   EXPECT_EQ(take_log(), Lines{});
   scan(true);
   EXPECT_EQ(take_log(), (Lines{ gone }));
+  // A directory that cannot be read changes nothing.
+  EXPECT_TRUE(d->registry.apps[0].known);
 }
 }  // namespace

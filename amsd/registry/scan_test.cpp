@@ -112,50 +112,6 @@ TEST_F(ScanTest, RegistersEachDirectoryByTheRules) {
   EXPECT_STREQ(reg.pickers[0].chain, "s;d");
 }
 
-// What the caller needs to log: whether the directory was reached, had been
-// seen before, and whether a count changed since the last completed scan.
-TEST_F(ScanTest, ReportsReachAndChangedCounts) {
-  struct Step {
-    const char* what;
-    bool exists;
-    bool reached, was_seen, changed;
-    int dirs;
-  };
-  const Step steps[] = {
-    { "missing", false, false, false, false, 0 },
-    { "first completed scan", true, true, false, true, 0 },
-    { "same again", true, true, true, false, 0 },
-    { "one app", true, true, true, true, 1 },
-    { "a picker", true, true, true, true, 1 },
-    { "nothing new", true, true, true, false, 1 },
-    { "gone once seen", false, false, true, false, 0 },
-  };
-  rmdir(dir.c_str());
-  for (const Step& s : steps) {
-    const std::string what = s.what;
-    if (s.exists && access(dir.c_str(), F_OK) != 0) {
-      ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
-    }
-    if (what == "one app") {
-      add_app("demo");
-    } else if (what == "a picker") {
-      ASSERT_TRUE(write_file(dir + "/demo/app.json", R"("picker.view": "v")"));
-    } else if (!s.exists) {
-      unlink((dir + "/demo/app.json").c_str());
-      rmdir((dir + "/demo").c_str());
-      rmdir(dir.c_str());
-    }
-    ScanResult r = scan();
-    EXPECT_EQ(r.reached, s.reached) << what;
-    EXPECT_EQ(r.was_seen, s.was_seen) << what;
-    EXPECT_EQ(r.changed, s.changed) << what;
-    EXPECT_EQ(r.dirs, s.dirs) << what;
-    EXPECT_EQ(r.error, s.reached ? 0 : ENOENT) << what;
-  }
-  // A directory that cannot be read changes nothing.
-  EXPECT_TRUE(app("demo").known);
-}
-
 TEST_F(ScanTest, FullCardSkipsNewDirectoriesUncounted) {
   for (int i = 0; i < MAX_APPS + 1; ++i) {
     add_app("app" + std::to_string(i));
