@@ -84,8 +84,10 @@ static void make_room_in_buffer(ServiceLog& log, off_t size,
 static void append_to_buffer(ServiceLog& log, const char* text,
                              std::size_t len) {
   struct stat st;
+  // Acted on only once past the cap, so a full buffer may exceed it by one
+  // line; then the oldest lines go, not the whole file.
   if (lstat(log.buffer_path, &st) == 0 && S_ISREG(st.st_mode) &&
-      st.st_size + static_cast<off_t>(len) > BUFFER_LOG_CAP) {
+      st.st_size > BUFFER_LOG_CAP) {
     make_room_in_buffer(log, st.st_size, len);
   }
   int fd = open_buffer_file(log.buffer_path, O_WRONLY | O_CREAT | O_APPEND);

@@ -207,16 +207,21 @@ TEST(ServiceLog, LinesNotYetSyncedGoToTheBufferWhenTheCardGoes) {
   EXPECT_LT(buffered.size(), LOG_KEEP_BYTES);
 }
 
-TEST(ServiceLog, BufferAtItsCapDropsItsOldestLinesAndTheMoveSaysHowMany) {
+TEST(ServiceLog, BufferPastItsCapDropsItsOldestLinesAndTheMoveSaysHowMany) {
   LogFixture f;
   std::string lines;
-  for (int i = 0; lines.size() < BUFFER_LOG_CAP - 100; ++i) {
+  for (int i = 0; lines.size() < BUFFER_LOG_CAP - 200; ++i) {
     lines += "old " + std::to_string(i) + " " + std::string(90, 'o') + "\n";
   }
+  lines +=
+      "old last " + std::string(BUFFER_LOG_CAP - lines.size() - 10, 'o') + "\n";
+  ASSERT_EQ(lines.size(), static_cast<size_t>(BUFFER_LOG_CAP));
   write_file(f.buffer, lines);
-  amsd_log(f.log, "fits");  // the cap is not reached yet: nothing goes
+  // Exactly at the cap is not past it: appended to, past the cap by a line.
+  amsd_log(f.log, "fits");
   ASSERT_EQ(f.log.buffer_dropped, 0);
   const std::string before = read_file(f.buffer);
+  ASSERT_GT(before.size(), static_cast<size_t>(BUFFER_LOG_CAP));
   const std::string newest = " 42 amsd " + std::string(200, 'n') + "\n";
   amsd_log(f.log, "%s", std::string(200, 'n').c_str());
   const std::string after = read_file(f.buffer);
