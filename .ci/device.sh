@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # CI stage: the scenarios of tests/device on an emulated device, x86_64 and
-# aarch64 side by side (one core each). Installs what the rig needs; the
+# aarch64 side by side (one core each); on x86_64 the BusyBox guest's
+# scenarios, then the systemd guest's. Installs what the rig needs; the
 # kernel and the guest's packages are downloaded into the rig's cache
 # (QUOR_DEVICE_CACHE, default /var/cache/quor-device), never installed.
 #   .ci/device.sh [x86_64 build tree] [aarch64 build tree]
@@ -22,7 +23,8 @@ if ! dpkg --print-foreign-architectures | grep -qx arm64; then
   dpkg --add-architecture arm64
   update=1
 fi
-pkgs=(qemu-system-x86 qemu-system-arm busybox-static dosfstools mtools)
+pkgs=(qemu-system-x86 qemu-system-arm busybox-static dosfstools mtools fdisk
+  cpio mmdebstrap e2fsprogs)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

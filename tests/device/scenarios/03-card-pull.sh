@@ -3,8 +3,9 @@
 # 100 lines a second, stays away about 4 s, and comes back; then a second
 # pull while an app's output is captured and the /tmp buffer overflows.
 # Prints the figures: lines lost and doubled, re-mount to buffer moved,
-# the capture's loss window.
-# rig: timeout=300
+# the capture's loss window. Under systemd too: the card that comes back must
+# be seen, writable, inside quor-amsd.service's own mount namespace.
+# rig: timeout=300 boot=rc boot=systemd
 plan 12
 logs=$CARD/QuorOS/logs
 cardlog=$(ls "$logs"/ams_*.log | head -n 1)
