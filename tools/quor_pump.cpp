@@ -7,7 +7,8 @@
 //             [--] LINE...
 //
 // Each round sends every LINE with "{n}" replaced by the round's number,
-// "{ts}" by wall-clock seconds and "{up}" by uptime seconds. Rounds are
+// "{ts}" by wall-clock seconds, "{up}" by uptime seconds and "{ms}" by uptime
+// milliseconds (so a line on the card tells when it was sent). Rounds are
 // numbered from --first (1) on, --count of them (1), --rate per second (0:
 // as fast as the socket takes them). --log appends "<n> <uptime ms>" for each
 // round as it goes out. SIGTERM or SIGINT ends it after the round in hand.
@@ -125,18 +126,20 @@ void sleep_until_ms(std::uint64_t ms) {
 // newline; false when it does not fit.
 bool put_line(char* out, std::size_t cap, std::size_t& len, const char* line,
               long n) {
-  char num[3][24];
+  char num[4][24];
   std::snprintf(num[0], sizeof num[0], "%ld", n);
   std::snprintf(num[1], sizeof num[1], "%ld",
                 static_cast<long>(wall_seconds()));
   std::snprintf(num[2], sizeof num[2], "%ld",
                 static_cast<long>(clock_ms(CLOCK_BOOTTIME) / 1000));
-  constexpr std::string_view KEYS[] = { "{n}", "{ts}", "{up}" };
+  std::snprintf(num[3], sizeof num[3], "%ld",
+                static_cast<long>(clock_ms(CLOCK_BOOTTIME)));
+  constexpr std::string_view KEYS[] = { "{n}", "{ts}", "{up}", "{ms}" };
   std::string_view rest = line;
   std::size_t start = len;
   while (!rest.empty()) {
     std::string_view piece = slice(rest, 0, 1);
-    for (int k = 0; k < 3; ++k) {
+    for (int k = 0; k < 4; ++k) {
       if (rest.starts_with(KEYS[k])) {
         piece = num[k];
         rest.remove_prefix(KEYS[k].size() - 1);

@@ -42,7 +42,7 @@ install_rig_commands() { # root
   install -m 755 "$here/guest/rig" "$here/guest/automount" \
     "$here/guest/harness" "$1/rig/"
   for f in ok not_ok skip note check plan live now centis rig_wait card_pull \
-    card_insert at_shutdown host_fsck power_cut; do
+    card_insert at_shutdown host_fsck power_cut cut_on_mount torn; do
     ln -sf ../rig "$1/rig/bin/$f"
   done
   echo "$arch" >"$1/rig/arch"
