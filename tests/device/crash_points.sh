@@ -7,19 +7,14 @@
 # PART_IMAGE: the FAT32 partition alone, as it was before the boot. WRITE_LOG:
 # the blklogwrites log of the whole card, whose partition starts at 1 MiB.
 # MAX_POINTS: with more points, check the last half of them and an even
-# sample before. At each point:
-#   - every service-log file QuorOS/logs/ams_*.log holds whole lines
-#     "<ts> <up> amsd <text>" only: no NUL byte, no cut last line;
-#   - no line goes back: each whole line at one checked point is in the same
-#     file at every later one, and no such file vanishes;
-#   - what fsck.vfat -n reports, sorted into kinds.
-# Prints result lines for the rig on stdout:
-#   ok crash points: N checked, 0 with a torn line, 0 losing an earlier line
-#   not_ok crash points: N checked, T with a torn line, L losing an earlier line
-#   note ...  (the first bad points, the fsck kinds, the points in the log)
-# Exit status: 0 ok, 1 not_ok, 2 nothing checked (a usage error, a missing
-# tool, a replay that failed). WLOG_REPLAY names a built wlog_replay; without
-# it, one is built from wlog/ with g++.
+# sample before. At each point: every QuorOS/logs/ams_*.log holds whole
+# "<ts> <up> amsd <text>" lines only (no NUL byte, no cut last line); each
+# whole line at one point is in the same file at every later one, and no
+# such file vanishes; and what fsck.vfat -n reports, sorted into kinds.
+# Prints for the rig "ok|not_ok crash points: N checked, T with a torn line,
+# L losing an earlier line", then notes (the first bad points, the fsck
+# kinds, the points in the log). Exit status: 0 ok, 1 not_ok, 2 nothing
+# checked. WLOG_REPLAY names a built wlog_replay; else one is built with g++.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 self=$here/$(basename "$0")
@@ -29,96 +24,8 @@ part_offset=1048576 # bytes of the card before the partition
 logs_glob='::/QuorOS/logs/ams_*.log'
 max_notes=5
 
-# fsck.fat's messages, one kind each: an extended regular expression, a tab,
-# the kind. A kind of "-" marks a line that only goes on from a message or
-# says what a repair would do. Anything else is "other: <first words>".
-fsck_table=$(
-  cat <<'EOF'
-^fsck\.fat [0-9]	-
-: [0-9]+ files, [0-9]+/[0-9]+ clusters$	-
-^Leaving filesystem unchanged	-
-^ *Automatically removing dirty bit	-
-^This is mostly harmless	-
-^ *Not automatically fixing this	-
-^/	-
-^ +(Truncating|Auto-copying|Auto-correcting|Fixing|Setting|Deleting|Dropping|Moving)	-
-^ *Using (first|second) FAT	-
-^ *\(	-
-^Dirty bit is set	dirty bit
-^Orphaned long file name part	orphaned long-name entries
-long file ?name|Long filename|LFN	broken long-name entries
-^Free cluster summary	free cluster count wrong
-^Reclaimed [0-9]+ unused cluster	clusters in no file
-Contains a (free|bad|reserved) cluster	a chain into a free cluster
-cluster chain length is >	cluster chain longer than the file size
-cluster chain length is [0-9]	file size beyond its cluster chain
-^FATs differ	FATs differ
-(valid|Invalid) '\.\.?' entry	a directory without its '.' or '..' entry
-share clusters|Duplicate directory entry	clusters or names shared
-Volume label	volume label differs
-EOF
-)
-
-# This point's fsck kinds, one a line, each once; "clean" when none. A
-# failure to read the image shows as an "other" kind.
-fsck_kinds() { # image
-  # The table goes through the environment: -v would take its backslashes
-  # as escapes.
-  { fsck.vfat -n "$1" 2>&1 </dev/null || true; } |
-    FSCK_TABLE=$fsck_table awk '
-    BEGIN {
-      n = split(ENVIRON["FSCK_TABLE"], rows, "\n")
-      for (i = 1; i <= n; i++) {
-        split(rows[i], f, "\t")
-        pat[i] = f[1]
-        kind[i] = f[2]
-      }
-    }
-    function add(k) {
-      if (!(k in seen)) {
-        seen[k] = 1
-        order[++kinds] = k
-      }
-    }
-    /^$/ { next }
-    # The boot sector and its backup differ at byte 65 alone: that is the
-    # dirty bit, which fsck names on its own line.
-    /^There are differences between boot sector and its backup/ {
-      diff = 1
-      next
-    }
-    diff && /^ +[0-9]+:[0-9a-f]+\/[0-9a-f]+/ {
-      for (i = 1; i <= NF; i++) {
-        if ($i !~ /^65:/) {
-          add("boot sector and backup differ")
-        }
-      }
-      next
-    }
-    {
-      for (i = 1; i <= n; i++) {
-        if ($0 ~ pat[i]) {
-          if (kind[i] != "-") {
-            add(kind[i])
-          }
-          next
-        }
-      }
-      words = $1
-      for (i = 2; i <= NF && i <= 4; i++) {
-        words = words " " $i
-      }
-      add("other: " words)
-    }
-    END {
-      if (kinds == 0) {
-        print "clean"
-      }
-      for (i = 1; i <= kinds; i++) {
-        print order[i]
-      }
-    }'
-}
+# shellcheck source=host/fsck.sh
+. "$here/host/fsck.sh"
 
 # FILE.lines gets the file's whole lines, sorted; FILE.torn the first thing
 # torn in it, or nothing.
@@ -226,32 +133,6 @@ check_point() { # dir
   rm -rf "$dir/prev"
   mv "$dir/cur" "$dir/prev"
   echo "$WLOG_POINT $WLOG_ENTRY $WLOG_KIND $torn $lost" >>"$dir/results"
-}
-
-# "dirty bit only, at K points", or each kind with its count of points.
-kinds_summary() { # kinds file
-  sort "$1" | uniq -c | sort -k1,1nr -k2 | awk '
-    {
-      n = $1
-      sub(/^ *[0-9]+ /, "")
-      if ($0 == "clean") {
-        next
-      }
-      list = list (list == "" ? "" : ", ") $0 " at " n " point" (n == 1 ? "" : "s")
-      kinds++
-      if ($0 == "dirty bit") {
-        dirty = n
-      }
-    }
-    END {
-      if (kinds == 0) {
-        print "none, clean at every point"
-      } else if (kinds == 1 && dirty) {
-        print "dirty bit only, at " dirty " point" (dirty == 1 ? "" : "s")
-      } else {
-        print list
-      }
-    }'
 }
 
 if [ "${1:-}" = --point ]; then

@@ -93,7 +93,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-for f in kit images systemd card boot results power scenario; do
+for f in kit images systemd card boot results fsck power scenario; do
   # shellcheck source=/dev/null
   . "$here/host/$f.sh"
 done

@@ -29,11 +29,11 @@ pick_accel() {
 # The card on USB: a raw image, or with write_log a raw image whose every
 # write is logged to card.wlog.
 card_blockdev() { # boot dir, write_log (0/1)
-  local img="file.driver=file,file.filename=$1/card.img"
   if [ "$2" = 1 ]; then
-    echo "driver=blklogwrites,node-name=card,file.driver=raw,file.$img,log.driver=file,log.filename=$1/card.wlog,log-append=off"
+    : >"$1/card.wlog"
+    echo "driver=blklogwrites,node-name=card,file.driver=raw,file.file.driver=file,file.file.filename=$1/card.img,log.driver=file,log.filename=$1/card.wlog,log-append=off"
   else
-    echo "driver=raw,node-name=card,cache.no-flush=on,$img"
+    echo "driver=raw,node-name=card,cache.no-flush=on,file.driver=file,file.filename=$1/card.img"
   fi
 }
 

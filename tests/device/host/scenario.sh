@@ -46,6 +46,7 @@ run_scenario() { # file, index, boot
     plan=$((plan + ${boot_plan:-0}))
     [ -n "$boot_cut" ] && [ $n = 1 ] || break
     cp "$dir/notes" "$dir/boot1.notes"
+    fsck_after_cut "$dir"
     wlog=0 n=2
     echo "# $name: power cut; booting again on the same card"
   done
