@@ -8,7 +8,7 @@
 logs=$CARD/QuorOS/logs
 if [ "$QUOR_RIG_BOOT" = 1 ]; then
   plan 0
-  quor_pump 'EV LAUNCH burst - - 4241' 'EV EXIT burst exit 0 1'
+  quor_pump 'EV LAUNCH burst - - 4241' 'EV EXIT burst exit 0 0'
   quor_pump --rate 50 --count 1000000 \
     'DECLARE pump {n}/{ms} 00' 'EV EXIT pump exit 0 {n}' &
   sleep 2
@@ -41,7 +41,7 @@ fi
 set -- $(awk -v pull="$pull" -v cut="$cut" '
   / amsd DECLARE pump n=/ { if (seen[$6]++) { split($6, v, "/"); t = v[2]
       if ((t > pull - 1000 && t <= pull) || t > cut - 1000) late++; else early++ } }
-  / amsd EXIT burst exit=0 / && $7 != "dur=1" { b++; if (bseen[$0]++) early++ }
+  / amsd EXIT burst exit=0 / && $7 != "dur=0" { b++; if (bseen[$0]++) early++ }
   END { print early + 0, late + 0, b + 0 }' "$cutlog")
 note "cut $((cut - pull)) ms after the pull; $3 of 2500 burst lines on the card;" \
   "$2 line(s) twice from the last second before the pull or the cut"
