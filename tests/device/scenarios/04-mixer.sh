@@ -1,7 +1,10 @@
 #!/bin/sh
 # Mixer: quor_route with the real amixer on the kernel's dummy sound card
 # sets control numid=9 as the jack switch files it is pointed at change.
-# The arm64 kernel has no snd-dummy: skipped there.
+# Under systemd it is the unit that runs it, pointed at the rig's switch
+# files by a drop-in: DevicePolicy=closed must still let /bin/sh and amixer
+# reach the sound card. The arm64 kernel has no snd-dummy: skipped there.
+# rig: boot=rc boot=systemd
 if ! grep -qs Dummy /proc/asound/cards; then
   skip "no dummy sound card in the $QUOR_RIG_ARCH kernel (snd-dummy): mixer runs on x86_64 only"
   exit 0
@@ -13,28 +16,31 @@ port() {
 port_is() { # value
   [ "$(port)" = "$1" ]
 }
-echo 0 >/tmp/headset
-echo 0 >/tmp/balance
-QUOR_HEADSET_SW=/tmp/headset QUOR_BALANCE_SW=/tmp/balance \
-  quor_route --ms 100 2>/tmp/route.log &
-route=$!
-echo 1 >/tmp/headset
-if rig_wait 10 port_is 2; then
-  ok "headset in: numid=9 is 2 (amixer cget)"
+sw=/run/rig
+echo 0 >$sw/headset
+echo 0 >$sw/balance
+if [ -d /run/systemd/system ]; then
+  mkdir -p /run/systemd/system/quor-route.service.d
+  printf '[Service]\nEnvironment=QUOR_HEADSET_SW=%s QUOR_BALANCE_SW=%s\n' \
+    $sw/headset $sw/balance >/run/systemd/system/quor-route.service.d/rig.conf
+  systemctl daemon-reload
+  systemctl restart quor-route.service
+  said() { journalctl -q -b -u quor-route.service | tail -n 5; }
 else
-  not_ok "headset in: numid=9 is $(port), not 2"
+  QUOR_HEADSET_SW=$sw/headset QUOR_BALANCE_SW=$sw/balance \
+    quor_route --ms 100 2>/tmp/route.log &
+  said() { tail -n 5 /tmp/route.log; }
 fi
-echo 1 >/tmp/balance
-if rig_wait 10 port_is 3; then
-  ok "balanced jack in too: numid=9 is 3"
-else
-  not_ok "balanced jack in: numid=9 is $(port), not 3"
-fi
-echo 0 >/tmp/balance
-if rig_wait 10 port_is 2; then
-  ok "balanced jack out: back to 2"
-else
-  not_ok "balanced jack out: numid=9 is $(port), not 2"
-fi
-kill "$route"
-grep 'routed ok' /tmp/route.log | sed 's/^/route: /'
+for step in "headset 1 2 headset in" "balance 1 3 balanced jack in too" \
+  "balance 0 2 balanced jack out"; do
+  set -- $step
+  echo "$2" >$sw/$1
+  shift 2
+  want=$1
+  shift
+  if rig_wait 10 port_is "$want"; then
+    ok "$*: numid=9 is $want (amixer cget)"
+  else
+    not_ok "$*: numid=9 is $(port), not $want; quor_route: $(said)"
+  fi
+done
