@@ -1,0 +1,657 @@
+#include "tools/logs/timeline.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "amsd/base/text.h"
+#include "tools/json_text.h"
+#include "tools/logs/log_line.h"
+
+namespace {
+
+constexpr int MAX_SPANS = 512;
+constexpr int LEGEND_H = 56;
+constexpr int TICK_MIN_PX = 90;  // between time labels
+
+struct Band {
+  int pos = 0;           // in the boot list
+  bool pending = false;  // the newest, continued in the /tmp buffer
+  std::int64_t t0 = 0;
+  std::int64_t t1 = 0;
+  double x0 = 0;
+  double x1 = 0;
+};
+
+struct Row {
+  char pkg[PKG_SIZE];
+  int launches = 0;
+  int crashes = 0;
+  // The run in progress while the log is read.
+  bool open = false;
+  std::int64_t since = 0;
+  std::int64_t pid = 0;
+};
+
+struct Span {
+  int band = 0;
+  std::int64_t t0 = 0;
+  std::int64_t t1 = 0;
+};
+
+// The picture's state, built in a first pass over the logs and drawn in a
+// second.
+struct Picture {
+  Out out;
+  const LogsPlace* place = nullptr;
+  const BootList* list = nullptr;
+  std::string_view pkg;
+  Window window;
+  int band_count = 0;
+  Band bands[MAX_BOOTS];
+  int row_count = 0;
+  int rows_left_out = 0;
+  Row rows[TL_MAX_ROWS];
+  int span_count = 0;
+  Span spans[MAX_SPANS];
+  bool span_open = false;
+  TimeText time;
+};
+
+Picture g_pic;
+LineReader g_reader;
+
+// XML text: markup characters escaped, other control bytes dropped, bytes
+// that are not UTF-8 as U+FFFD.
+void put_xml(Out& o, std::string_view s) {
+  for (std::size_t i = 0; i < s.size();) {
+    char c = s[i];
+    auto u = static_cast<unsigned char>(c);
+    if (c == '&' || c == '<' || c == '>' || c == '"') {
+      out_put(o, c == '&'   ? "&amp;"
+                 : c == '<' ? "&lt;"
+                 : c == '>' ? "&gt;"
+                            : "&quot;");
+      ++i;
+      continue;
+    }
+    if (u < 0x20 || u == 0x7F) {
+      ++i;
+      continue;
+    }
+    std::size_t n = utf8_length(s, i);
+    if (n == 0) {
+      out_put(o, "\xEF\xBF\xBD");
+      ++i;
+      continue;
+    }
+    out_put(o, slice(s, i, n));
+    i += n;
+  }
+}
+
+double x_of(const Band& b, std::int64_t t) {
+  if (t < b.t0) {
+    t = b.t0;
+  }
+  if (t > b.t1) {
+    t = b.t1;
+  }
+  double span = static_cast<double>(b.t1 - b.t0 > 0 ? b.t1 - b.t0 : 1);
+  return b.x0 + (b.x1 - b.x0) * static_cast<double>(t - b.t0) / span;
+}
+
+int row_of(const Picture& pic, std::string_view pkg) {
+  for (int r = 0; r < pic.row_count; ++r) {
+    if (pkg == pic.rows[r].pkg) {
+      return r;
+    }
+  }
+  return -1;
+}
+
+double row_top(int r) {
+  return TL_TOP + r * TL_ROW;
+}
+
+// Walks the whole lines of a band's service log, then of the /tmp buffer
+// when the band goes on there.
+struct BandWalk {
+  int bi = 0;
+  int part = 0;  // 0 the service log, 1 the buffer, 2 done
+  int fd = -1;
+  bool in_buffer = false;
+};
+
+BandWalk band_walk(int bi) {
+  BandWalk w;
+  w.bi = bi;
+  return w;
+}
+
+bool band_walk_open(Picture& pic, BandWalk& w) {
+  const Band& b = pic.bands[w.bi];
+  while (w.fd < 0 && w.part < (b.pending ? 2 : 1)) {
+    w.in_buffer = w.part++ == 1;
+    w.fd = w.in_buffer ? open_buffer(pic.place->buffer_path)
+                       : open_boot(*pic.place, *pic.list, b.pos);
+    if (w.fd >= 0) {
+      line_reader_start(g_reader, w.fd, 0);
+    }
+  }
+  return w.fd >= 0;
+}
+
+bool band_walk_next(Picture& pic, BandWalk& w, LogEntry& e, ServiceEvent& ev) {
+  while (band_walk_open(pic, w)) {
+    Line line;
+    while (line_reader_next(g_reader, line, true) == ReadStep::kLine) {
+      if (parse_service_line(line, e)) {
+        ev = classify_service_text(e.text);
+        return true;
+      }
+    }
+    close(w.fd);
+    w.fd = -1;
+  }
+  return false;
+}
+
+void add_row(Picture& pic, std::string_view pkg) {
+  if (pkg.empty() || (!pic.pkg.empty() && pkg != pic.pkg) ||
+      row_of(pic, pkg) >= 0) {
+    return;
+  }
+  if (pic.row_count == TL_MAX_ROWS) {
+    ++pic.rows_left_out;
+    return;
+  }
+  Row& r = pic.rows[pic.row_count++];
+  r = Row{};
+  copy_text(r.pkg, pkg);
+}
+
+void span_start(Picture& pic, int bi, std::int64_t t) {
+  if (pic.span_open || pic.span_count == MAX_SPANS) {
+    return;
+  }
+  pic.spans[pic.span_count++] = Span{ bi, t, t };
+  pic.span_open = true;
+}
+
+void span_end(Picture& pic, std::int64_t t) {
+  if (pic.span_open) {
+    pic.spans[pic.span_count - 1].t1 = t;
+    pic.span_open = false;
+  }
+}
+
+// Launches and abnormal exits per row, for the labels.
+void count_run(Picture& pic, const LogEntry& e, const ServiceEvent& ev) {
+  int row = row_of(pic, ev.pkg);
+  if (row >= 0 && pic.window.holds(e.ts)) {
+    pic.rows[row].launches += ev.kind == LogEvent::kLaunch;
+    pic.rows[row].crashes += ev.kind == LogEvent::kExit && ev.abnormal;
+  }
+}
+
+// First pass: the apps, and when the card was away.
+void collect(Picture& pic) {
+  for (int bi = 0; bi < pic.band_count; ++bi) {
+    const Band& band = pic.bands[bi];
+    BandWalk w = band_walk(bi);
+    LogEntry e;
+    ServiceEvent ev;
+    while (band_walk_next(pic, w, e, ev)) {
+      switch (ev.kind) {
+      case LogEvent::kLaunch:
+      case LogEvent::kExit:
+      case LogEvent::kStartRequest:
+      case LogEvent::kKillRequest:
+      case LogEvent::kPickerStart:
+        add_row(pic, ev.pkg);
+        count_run(pic, e, ev);
+        break;
+      case LogEvent::kCaptureGone:
+        span_start(pic, bi, e.ts);
+        break;
+      // The card is back: the capture file is there again, a new one
+      // opened, or the buffer's lines reached the card.
+      case LogEvent::kCaptureReopen:
+      case LogEvent::kCaptureOpen:
+      case LogEvent::kBufferDropped:
+        span_end(pic, e.ts);
+        break;
+      default:
+        break;
+      }
+      // Lines still in /tmp: the card is away now.
+      if (w.in_buffer) {
+        span_start(pic, bi, e.ts);
+      }
+    }
+    span_end(pic, band.t1);
+  }
+  std::sort(pic.rows, pic.rows + pic.row_count, [](const Row& a, const Row& b) {
+    return std::strcmp(a.pkg, b.pkg) < 0;
+  });
+}
+
+// Bands share the plot by their length, each at least TL_MIN_BAND wide.
+void lay_out(Picture& pic) {
+  int n = pic.band_count;
+  double avail = TL_PLOT - (n - 1) * TL_BOOT_GAP;
+  double total = 0;
+  for (int i = 0; i < n; ++i) {
+    total += static_cast<double>(pic.bands[i].t1 - pic.bands[i].t0);
+  }
+  double spare = avail - n * TL_MIN_BAND;
+  double x = TL_LEFT;
+  for (int i = 0; i < n; ++i) {
+    Band& b = pic.bands[i];
+    double w =
+        spare <= 0 || total <= 0
+            ? avail / n
+            : TL_MIN_BAND + spare * static_cast<double>(b.t1 - b.t0) / total;
+    b.x0 = x;
+    b.x1 = x + w;
+    x += w + TL_BOOT_GAP;
+  }
+  if (n > 0) {
+    pic.bands[n - 1].x1 = TL_LEFT + TL_PLOT;  // no rounding gap at the end
+  }
+}
+
+const char* clock_text(Picture& pic, std::int64_t t, TimeFormat format) {
+  return local_time(pic.time, t, format);
+}
+
+void draw_ticks(Picture& pic, const Band& b, double rows_bottom) {
+  static constexpr std::int64_t STEPS[] = {
+    60,    300,   600,   900,   1800,   3600,   7200,
+    10800, 21600, 43200, 86400, 172800, 604800, 2592000,
+  };
+  double per_sec =
+      (b.x1 - b.x0) / static_cast<double>(b.t1 - b.t0 > 0 ? b.t1 - b.t0 : 1);
+  std::int64_t step = STEPS[sizeof STEPS / sizeof STEPS[0] - 1];
+  for (std::int64_t s : STEPS) {
+    if (static_cast<double>(s) * per_sec >= TICK_MIN_PX) {
+      step = s;
+      break;
+    }
+  }
+  // Ticks fall on round local times.
+  time_t t0 = static_cast<time_t>(b.t0);
+  struct tm tm;
+  std::int64_t off = localtime_r(&t0, &tm) ? tm.tm_gmtoff : 0;
+  std::int64_t t = ((b.t0 + off + step - 1) / step) * step - off;
+  if (b.t0 + off < 0) {
+    t = ((b.t0 + off) / step) * step - off;
+  }
+  Out& o = pic.out;
+  for (; t <= b.t1; t += step) {
+    if (t < b.t0) {
+      continue;
+    }
+    double x = x_of(b, t);
+    time_t tt = static_cast<time_t>(t);
+    bool midnight = localtime_r(&tt, &tm) && tm.tm_hour == 0 && tm.tm_min == 0;
+    const char* label = clock_text(
+        pic, t,
+        step >= 86400 || midnight ? TimeFormat::kDay : TimeFormat::kMinute);
+    out_printf(o,
+               "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%.1f\" "
+               "class=\"grid\"/>\n",
+               x, TL_TOP - 6, x, rows_bottom);
+    if (x + 20 <= b.x1 + 4) {
+      out_printf(o, "<text x=\"%.1f\" y=\"%d\" class=\"tick\">%s</text>\n",
+                 x + 2, TL_TOP - 10, label);
+    }
+  }
+}
+
+void draw_frame(Picture& pic, int height) {
+  Out& o = pic.out;
+  double rows_bottom = row_top(pic.row_count > 0 ? pic.row_count : 1);
+  out_printf(o,
+             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+             "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" "
+             "height=\"%d\" viewBox=\"0 0 %d %d\" "
+             "font-family=\"DejaVu Sans, Verdana, sans-serif\" "
+             "font-size=\"12\">\n",
+             TL_WIDTH, height, TL_WIDTH, height);
+  out_printf(o,
+             "<style>.grid{stroke:#d8d8d8;stroke-width:1}"
+             ".tick{fill:#555;font-size:11px}"
+             ".app{fill:#222;font-size:12px}"
+             ".run{fill:%s}.crash{fill:%s}"
+             ".away{fill:#7f7f7f;fill-opacity:0.28}"
+             ".start{fill:#2ca02c}.kill{fill:#222}"
+             ".sep{stroke:#444;stroke-width:1.5}</style>\n",
+             TL_BAR_COLOUR, TL_CRASH_COLOUR);
+  out_printf(o,
+             "<defs><linearGradient id=\"open\"><stop offset=\"0\" "
+             "stop-color=\"%s\"/><stop offset=\"1\" stop-color=\"%s\" "
+             "stop-opacity=\"0\"/></linearGradient></defs>\n",
+             TL_BAR_COLOUR, TL_BAR_COLOUR);
+  out_printf(o, "<rect width=\"%d\" height=\"%d\" fill=\"#ffffff\"/>\n",
+             TL_WIDTH, height);
+  out_put(o, "<text x=\"10\" y=\"20\" font-size=\"15\" font-weight=\"bold\">");
+  put_xml(o, pic.place->logs_dir);
+  out_printf(o,
+             "</text>\n<text x=\"10\" y=\"38\" class=\"tick\">%d boot(s), "
+             "%d app(s)",
+             pic.band_count, pic.row_count);
+  if (pic.rows_left_out > 0) {
+    out_printf(o, "; %d more app(s) not drawn", pic.rows_left_out);
+  }
+  out_put(o, "</text>\n");
+  // Rows: a light stripe every other one, the app's name at the left.
+  for (int r = 0; r < pic.row_count; ++r) {
+    if (r % 2 == 1) {
+      out_printf(o,
+                 "<rect x=\"0\" y=\"%.0f\" width=\"%d\" height=\"%d\" "
+                 "fill=\"#f4f6f8\"/>\n",
+                 row_top(r), TL_WIDTH, TL_ROW);
+    }
+    out_printf(o, "<text x=\"10\" y=\"%.0f\" class=\"app\">",
+               row_top(r) + TL_ROW / 2 + 4);
+    put_xml(o, pic.rows[r].pkg);
+    out_printf(o, " <tspan class=\"tick\">%d run(s)", pic.rows[r].launches);
+    if (pic.rows[r].crashes > 0) {
+      out_printf(o, ", %d abnormal", pic.rows[r].crashes);
+    }
+    out_put(o, "</tspan></text>\n");
+  }
+  for (int i = 0; i < pic.band_count; ++i) {
+    const Band& b = pic.bands[i];
+    const BootInfo& info = pic.list->boots[b.pos];
+    bool clean = info.clean && !b.pending;
+    out_printf(o,
+               "<rect x=\"%.1f\" y=\"48\" width=\"%.1f\" height=\"5\" "
+               "fill=\"%s\"><title>",
+               b.x0, b.x1 - b.x0, clean ? "#2ca02c" : TL_CRASH_COLOUR);
+    put_xml(o, info.stamp);
+    out_printf(o, ": %s</title></rect>\n",
+               clean ? "ended with shutdown" : "no shutdown line");
+    double w = b.x1 - b.x0;
+    std::int64_t index = boot_index(*pic.list, b.pos);
+    if (w >= 70) {
+      out_printf(o, "<text x=\"%.1f\" y=\"66\" class=\"tick\">%lld ", b.x0 + 2,
+                 static_cast<long long>(index));
+      if (w >= 240) {
+        put_xml(o, info.stamp);
+        out_char(o, ' ');
+      }
+      out_printf(o, "%s</text>\n", clean ? "clean" : "unclean");
+    }
+    draw_ticks(pic, b, rows_bottom);
+    if (i + 1 < pic.band_count) {
+      double x = b.x1 + TL_BOOT_GAP / 2.0;
+      out_printf(o,
+                 "<line x1=\"%.1f\" y1=\"44\" x2=\"%.1f\" y2=\"%.1f\" "
+                 "class=\"sep\"/>\n",
+                 x, x, rows_bottom);
+    }
+  }
+  for (int k = 0; k < pic.span_count; ++k) {
+    const Span& s = pic.spans[k];
+    const Band& b = pic.bands[s.band];
+    double x0 = x_of(b, s.t0);
+    double x1 = x_of(b, s.t1);
+    double w = x1 - x0 > 3 ? x1 - x0 : 3;
+    out_printf(o,
+               "<rect x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%.1f\" "
+               "class=\"away\"><title>card away</title></rect>\n",
+               x0, TL_TOP - 4, w, rows_bottom - TL_TOP + 4);
+    if (w >= 64) {
+      out_printf(o,
+                 "<text x=\"%.1f\" y=\"%d\" class=\"tick\">card away</text>\n",
+                 x0 + 2, TL_TOP - 22);
+    }
+  }
+}
+
+void bar_title(Picture& pic, const Row& r, std::int64_t from, std::int64_t to,
+               const char* how) {
+  Out& o = pic.out;
+  out_put(o, "<title>");
+  put_xml(o, r.pkg);
+  out_printf(o, " pid %lld: %s", static_cast<long long>(r.pid),
+             clock_text(pic, from, TimeFormat::kLine));
+  out_printf(o, " to %s, %s</title>", clock_text(pic, to, TimeFormat::kClock),
+             how);
+}
+
+// A run from `from` to `to` in band b: closed by an exit (abnormal or not),
+// or left open when the boot, or another launch, came first.
+void draw_run(Picture& pic, const Band& b, int row, std::int64_t from,
+              std::int64_t to, bool exited, bool abnormal) {
+  Out& o = pic.out;
+  const Row& r = pic.rows[row];
+  double x0 = x_of(b, from);
+  double x1 = x_of(b, to);
+  double y = row_top(row) + (TL_ROW - TL_BAR) / 2.0;
+  double w = x1 - x0 > 2 ? x1 - x0 : 2;
+  out_printf(o,
+             "<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%d\" "
+             "class=\"run\">",
+             x0, y, w, TL_BAR);
+  bar_title(pic, r, from, to,
+            !exited    ? "no exit seen"
+            : abnormal ? "abnormal exit"
+                       : "exit");
+  out_put(o, "</rect>\n");
+  if (!exited) {
+    out_printf(o,
+               "<rect x=\"%.1f\" y=\"%.1f\" width=\"14\" height=\"%d\" "
+               "fill=\"url(#open)\"/>\n",
+               x0 + w, y, TL_BAR);
+  } else if (abnormal) {
+    out_printf(o,
+               "<rect x=\"%.1f\" y=\"%.1f\" width=\"4\" height=\"%d\" "
+               "class=\"crash\"/>\n",
+               x0 + w - 2, y - 2, TL_BAR + 4);
+  }
+}
+
+void draw_mark(Picture& pic, const Band& b, int row, std::int64_t t,
+               bool start) {
+  double x = x_of(b, t);
+  double top = row_top(row) + 1;
+  double bottom = row_top(row) + TL_ROW - 1;
+  if (start) {
+    out_printf(pic.out, "<path d=\"M%.1f %.1fh8l-4 5z\" class=\"start\"/>\n",
+               x - 4, top);
+  } else {
+    out_printf(pic.out, "<path d=\"M%.1f %.1fh8l-4 -5z\" class=\"kill\"/>\n",
+               x - 4, bottom);
+  }
+}
+
+// Second pass: the runs and the requests.
+void draw_runs(Picture& pic) {
+  for (int bi = 0; bi < pic.band_count; ++bi) {
+    const Band& b = pic.bands[bi];
+    BandWalk w = band_walk(bi);
+    LogEntry e;
+    ServiceEvent ev;
+    while (band_walk_next(pic, w, e, ev)) {
+      int row = row_of(pic, ev.pkg);
+      if (row < 0 || !pic.window.holds(e.ts)) {
+        continue;
+      }
+      Row& r = pic.rows[row];
+      switch (ev.kind) {
+      case LogEvent::kLaunch:
+        if (r.open) {
+          draw_run(pic, b, row, r.since, e.ts, false, false);
+        }
+        r.open = true;
+        r.since = e.ts;
+        r.pid = ev.pid;
+        break;
+      case LogEvent::kExit:
+        if (!r.open) {
+          r.since = e.ts - ev.dur_ms / 1000;
+          r.pid = 0;
+        }
+        draw_run(pic, b, row, r.since, e.ts, true, ev.abnormal);
+        r.open = false;
+        break;
+      case LogEvent::kStartRequest:
+      case LogEvent::kPickerStart:
+        draw_mark(pic, b, row, e.ts, true);
+        break;
+      case LogEvent::kKillRequest:
+        draw_mark(pic, b, row, e.ts, false);
+        break;
+      default:
+        break;
+      }
+    }
+    for (int row = 0; row < pic.row_count; ++row) {
+      Row& r = pic.rows[row];
+      if (r.open) {
+        draw_run(pic, b, row, r.since, b.t1, false, false);
+        r.open = false;
+      }
+    }
+  }
+}
+
+// One legend entry: its sample, drawn at x, then its words.
+double legend_item(Out& o, double x, int sample_w, const char* sample,
+                   const char* words) {
+  out_printf(o, "<g transform=\"translate(%.0f 0)\">%s</g>", x, sample);
+  out_printf(o, "<text x=\"%.0f\" y=\"10\">%s</text>\n", x + sample_w + 6,
+             words);
+  // About the width of the words at this size.
+  return x + sample_w + 6 + 6.4 * static_cast<double>(std::strlen(words)) + 20;
+}
+
+void draw_legend(Picture& pic, int y) {
+  Out& o = pic.out;
+  char crash[160];
+  char unclean[120];
+  std::snprintf(crash, sizeof crash,
+                "<rect width=\"36\" height=\"%d\" class=\"run\"/>"
+                "<rect x=\"34\" y=\"-2\" width=\"4\" height=\"%d\" "
+                "class=\"crash\"/>",
+                TL_BAR, TL_BAR + 4);
+  std::snprintf(unclean, sizeof unclean,
+                "<rect y=\"3\" width=\"30\" height=\"5\" fill=\"%s\"/>",
+                TL_CRASH_COLOUR);
+  out_printf(o, "<g transform=\"translate(%d %d)\" class=\"tick\">\n", TL_LEFT,
+             y);
+  double x = 0;
+  x = legend_item(o, x, 36, "<rect width=\"36\" height=\"12\" class=\"run\"/>",
+                  "run, launch to exit");
+  x = legend_item(o, x, 38, crash, "abnormal exit");
+  x = legend_item(o, x, 36,
+                  "<rect width=\"22\" height=\"12\" class=\"run\"/>"
+                  "<rect x=\"22\" width=\"14\" height=\"12\" "
+                  "fill=\"url(#open)\"/>",
+                  "no exit: the boot or a new launch came first");
+  x = legend_item(o, x, 8, "<path d=\"M0 0h8l-4 5z\" class=\"start\"/>",
+                  "start request");
+  x = legend_item(o, x, 8, "<path d=\"M0 12h8l-4 -5z\" class=\"kill\"/>",
+                  "kill request");
+  x = legend_item(o, x, 30,
+                  "<rect y=\"-2\" width=\"30\" height=\"16\" "
+                  "class=\"away\"/>",
+                  "card away");
+  x = legend_item(o, x, 30,
+                  "<rect y=\"3\" width=\"30\" height=\"5\" "
+                  "fill=\"#2ca02c\"/>",
+                  "boot ended with shutdown");
+  legend_item(o, x, 30, unclean, "without");
+  out_put(o, "</g>\n");
+}
+
+// The boots to draw, clipped to the window; those without a whole line, or
+// outside the window, have no band.
+void choose_bands(Picture& pic, int first, int last) {
+  pic.band_count = 0;
+  for (int pos = first; pos <= last; ++pos) {
+    const BootInfo& info = pic.list->boots[pos];
+    Band b;
+    b.pos = pos;
+    b.t0 = info.first_ts;
+    b.t1 = info.last_ts;
+    bool has = info.has_ts;
+    if (pos == pic.list->count - 1 && pic.place->buffer_path) {
+      int fd = open_buffer(pic.place->buffer_path);
+      if (fd >= 0) {
+        BootInfo buf;
+        struct stat st;
+        buf.size = fstat(fd, &st) == 0 ? st.st_size : 0;
+        boot_summarize(fd, buf);
+        close(fd);
+        if (buf.has_ts) {
+          b.pending = true;
+          b.t0 = has ? std::min(b.t0, buf.first_ts) : buf.first_ts;
+          b.t1 = has ? std::max(b.t1, buf.last_ts) : buf.last_ts;
+          has = true;
+        }
+      }
+    }
+    const Window& w = pic.window;
+    if (w.has_since) {
+      b.t0 = std::max(b.t0, w.since);
+    }
+    if (w.has_until) {
+      b.t1 = std::min(b.t1, w.until);
+    }
+    if (has && b.t0 <= b.t1) {
+      pic.bands[pic.band_count++] = b;
+    }
+  }
+}
+
+}  // namespace
+
+int write_timeline(const char* file, const LogsPlace& place,
+                   const BootList& list, int first, int last,
+                   std::string_view pkg, const Window& window) {
+  Picture& pic = g_pic;
+  pic.place = &place;
+  pic.list = &list;
+  pic.pkg = pkg;
+  pic.window = window;
+  pic.row_count = 0;
+  pic.rows_left_out = 0;
+  pic.span_count = 0;
+  pic.span_open = false;
+  choose_bands(pic, first, last);
+  lay_out(pic);
+  collect(pic);
+  int fd = open(file, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    std::fprintf(stderr, "quor_logs: %s: %s\n", file, std::strerror(errno));
+    return -1;
+  }
+  pic.out.fd = fd;
+  pic.out.len = 0;
+  pic.out.failed = false;
+  int rows = pic.row_count > 0 ? pic.row_count : 1;
+  int height = TL_TOP + rows * TL_ROW + LEGEND_H;
+  draw_frame(pic, height);
+  draw_runs(pic);
+  draw_legend(pic, TL_TOP + rows * TL_ROW + 22);
+  out_put(pic.out, "</svg>\n");
+  out_flush(pic.out);
+  bool failed = pic.out.failed;
+  if (close(fd) != 0 || failed) {
+    std::fprintf(stderr, "quor_logs: %s: cannot write\n", file);
+    return -1;
+  }
+  return 0;
+}
