@@ -440,10 +440,13 @@ void draw_run(Picture& pic, const Band& b, int row, std::int64_t from,
   double x1 = x_of(b, to);
   double y = row_top(row) + (TL_ROW - TL_BAR) / 2.0;
   double w = x1 - x0 > 2 ? x1 - x0 : 2;
+  // An open end fades out over its last pixels.
+  constexpr double FADE = 14;
+  double solid = exited || w < 2 * FADE ? w : w - FADE;
   out_printf(o,
              "<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%d\" "
              "class=\"run\">",
-             x0, y, w, TL_BAR);
+             x0, y, solid, TL_BAR);
   bar_title(pic, r, from, to,
             !exited    ? "no exit seen"
             : abnormal ? "abnormal exit"
@@ -451,9 +454,9 @@ void draw_run(Picture& pic, const Band& b, int row, std::int64_t from,
   out_put(o, "</rect>\n");
   if (!exited) {
     out_printf(o,
-               "<rect x=\"%.1f\" y=\"%.1f\" width=\"14\" height=\"%d\" "
+               "<rect x=\"%.1f\" y=\"%.1f\" width=\"%.0f\" height=\"%d\" "
                "fill=\"url(#open)\"/>\n",
-               x0 + w, y, TL_BAR);
+               x0 + solid, y, FADE, TL_BAR);
   } else if (abnormal) {
     out_printf(o,
                "<rect x=\"%.1f\" y=\"%.1f\" width=\"4\" height=\"%d\" "
