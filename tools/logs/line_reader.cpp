@@ -74,12 +74,13 @@ ReadStep line_reader_next(LineReader& r, Line& line, bool final) {
     if (nl) {
       std::size_t len = static_cast<std::size_t>(nl - from);
       bool cut = len > LINE_HOLD;
-      hand_on(r, line, cut ? LINE_HOLD : len, true);
+      // A cut line is handed on alike wherever its newline lies.
+      hand_on(r, line, cut ? LINE_HOLD : len, !cut);
       line.cut = cut;
       r.start += len + 1;
       return ReadStep::kLine;
     }
-    if (have >= LINE_HOLD) {
+    if (have > LINE_HOLD) {
       hand_on(r, line, LINE_HOLD, false);
       line.cut = true;
       r.start = r.end;

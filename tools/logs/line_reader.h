@@ -20,7 +20,8 @@ struct Line {
   std::string_view bytes;  // without its newline; at most LINE_HOLD
   std::int64_t at = 0;     // file offset of its first byte
   bool newline = false;    // ended by a newline, not by the end of the file
-  bool cut = false;        // longer than LINE_HOLD: the rest was skipped
+  bool cut = false;  // longer than LINE_HOLD: the rest up to the next newline
+                     // is skipped, and newline is false
 };
 
 struct LineReader {

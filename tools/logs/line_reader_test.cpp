@@ -43,7 +43,8 @@ TEST(LineReader, CutsLinesWhateverTheBytes) {
     { "a\nbb\n", 0, false, { "a$", "bb$" } },
     { "a\n\nb", 0, false, { "a$", "$", "b" } },  // torn last line
     { std::string("x\0y\n", 4), 0, false, { std::string("x\0y$", 4) } },
-    { big + "\nend\n", 0, false, { "xxxxxxxx~4096$+", "end$" } },
+    { big + "\nend\n", 0, false, { "xxxxxxxx~4096+", "end$" } },
+    { std::string(LINE_HOLD, 'y') + "\n", 0, false, { "yyyyyyyy~4096$" } },
     { big, 0, false, { "xxxxxxxx~4096+" } },
     { nuls + "\nok\n", 0, false, { std::string(8, '\0') + "~4096+", "ok$" } },
     { "one\ntwo\nthree\n", 5, true, { "three$" } },  // inside "two"
