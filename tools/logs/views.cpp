@@ -528,6 +528,9 @@ void print_boot_list(Printer& p, const LogsPlace& place, const BootList& list) {
   buf.size = fstat(fd, &st) == 0 ? st.st_size : 0;
   boot_summarize(fd, buf);
   close(fd);
+  if (buf.lines == 0) {
+    return;
+  }
   if (p.json) {
     out_put(o, "{\"pending\":true,\"file\":");
     out_json_string(o, place.buffer_path);
