@@ -275,8 +275,8 @@ const char* clock_text(Picture& pic, std::int64_t t, TimeFormat format) {
 
 void draw_ticks(Picture& pic, const Band& b, double rows_bottom) {
   static constexpr std::int64_t STEPS[] = {
-    60,    300,   600,   900,   1800,   3600,   7200,
-    10800, 21600, 43200, 86400, 172800, 604800, 2592000,
+    1,    2,    5,    10,    15,    30,    60,    300,    600,    900,
+    1800, 3600, 7200, 10800, 21600, 43200, 86400, 172800, 604800, 2592000,
   };
   double per_sec =
       (b.x1 - b.x0) / static_cast<double>(b.t1 - b.t0 > 0 ? b.t1 - b.t0 : 1);
@@ -302,10 +302,12 @@ void draw_ticks(Picture& pic, const Band& b, double rows_bottom) {
     }
     double x = x_of(b, t);
     time_t tt = static_cast<time_t>(t);
-    bool midnight = localtime_r(&tt, &tm) && tm.tm_hour == 0 && tm.tm_min == 0;
-    const char* label = clock_text(
-        pic, t,
-        step >= 86400 || midnight ? TimeFormat::kDay : TimeFormat::kMinute);
+    bool midnight = localtime_r(&tt, &tm) && tm.tm_hour == 0 &&
+                    tm.tm_min == 0 && tm.tm_sec == 0;
+    TimeFormat format = step >= 86400 || midnight ? TimeFormat::kDay
+                        : step < 60               ? TimeFormat::kClock
+                                                  : TimeFormat::kMinute;
+    const char* label = clock_text(pic, t, format);
     out_printf(o,
                "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%.1f\" "
                "class=\"grid\"/>\n",
