@@ -14,12 +14,11 @@
 namespace {
 
 bool starts(std::string_view s, std::string_view p) {
-  return s.size() >= p.size() && s.compare(0, p.size(), p) == 0;
+  return s.size() >= p.size() && slice(s, 0, p.size()) == p;
 }
 
 bool ends(std::string_view s, std::string_view p) {
-  return s.size() >= p.size() &&
-         s.compare(s.size() - p.size(), p.size(), p) == 0;
+  return s.size() >= p.size() && slice(s, s.size() - p.size()) == p;
 }
 
 // What the lines of one window of a service log show.

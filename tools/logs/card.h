@@ -22,8 +22,8 @@ constexpr std::size_t HEAD_WINDOW = 32768;
 constexpr std::size_t TAIL_WINDOW = 32768;
 
 struct BootInfo {
-  char name[LOG_NAME_SIZE];  // ams_<stamp>.log
-  char stamp[STAMP_SIZE];
+  char name[LOG_NAME_SIZE] = {};  // ams_<stamp>.log
+  char stamp[STAMP_SIZE] = {};
   std::int64_t size = 0;
   std::int64_t mtime = 0;
   bool has_ts = false;  // a whole line was found in the head and the tail

@@ -231,9 +231,8 @@ void look_for_newer_log(ServiceFollow& f) {
   while (struct dirent* e = readdir(dir)) {
     std::string_view n(e->d_name);
     struct stat st;
-    if (n.size() < 9 || n.size() >= sizeof newest ||
-        n.compare(0, 4, "ams_") != 0 ||
-        n.compare(n.size() - 4, 4, ".log") != 0 ||
+    if (n.size() < 9 || n.size() >= sizeof newest || slice(n, 0, 4) != "ams_" ||
+        slice(n, n.size() - 4) != ".log" ||
         fstatat(dirfd(dir), e->d_name, &st, 0) != 0 ||
         st.st_ino == ours.st_ino || st.st_mtime <= newest_mtime) {
       continue;
@@ -412,6 +411,9 @@ void start_capture(CaptureFollow& c, std::int64_t* at) {
   }
 }
 
+ServiceFollow g_svc;
+CaptureFollow g_cap;
+
 void wait_a_little(int wake_fd) {
   struct pollfd pfd = { wake_fd, POLLIN, 0 };
   if (fd_poll(&pfd, 1, FOLLOW_POLL_MS, &g_stop_requested) > 0) {
@@ -423,8 +425,8 @@ void wait_a_little(int wake_fd) {
 
 int follow(Printer& p, const LogsPlace& place, const BootList& list, int first,
            int last, std::int64_t n) {
-  static ServiceFollow svc;
-  static CaptureFollow cap;
+  ServiceFollow& svc = g_svc;
+  CaptureFollow& cap = g_cap;
   bool app = p.kind == ViewKind::kApp;
   svc.place = &place;
   svc.pkg = p.pkg;

@@ -29,7 +29,7 @@ bool take_number(std::string_view s, std::size_t& i, std::int64_t& v) {
 }
 
 bool take(std::string_view s, std::size_t& i, std::string_view lit) {
-  if (s.size() - i < lit.size() || s.compare(i, lit.size(), lit) != 0) {
+  if (s.size() - i < lit.size() || slice(s, i, lit.size()) != lit) {
     return false;
   }
   i += lit.size();
@@ -42,12 +42,11 @@ bool whole(const Line& line) {
 }
 
 bool starts(std::string_view s, std::string_view p) {
-  return s.size() >= p.size() && s.compare(0, p.size(), p) == 0;
+  return s.size() >= p.size() && slice(s, 0, p.size()) == p;
 }
 
 bool ends(std::string_view s, std::string_view p) {
-  return s.size() >= p.size() &&
-         s.compare(s.size() - p.size(), p.size(), p) == 0;
+  return s.size() >= p.size() && slice(s, s.size() - p.size()) == p;
 }
 
 // The package of "pkg" or "pkg/act".

@@ -237,18 +237,23 @@ int find_logs(const Options& o, LogsPlace& place) {
   return 0;
 }
 
+// The program's state, at namespace scope: a static in a function would be
+// made on first use behind a guard, which brings in exception support.
+Options g_options;
+LogsPlace g_place;
+Printer g_printer;
 BootList g_boots;
 Out g_out;
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  static Options o;
+  Options& o = g_options;
   int rc = parse(argc, argv, o);
   if (rc >= 0) {
     return rc;
   }
-  static LogsPlace place;
+  LogsPlace& place = g_place;
   if (find_logs(o, place) != 0) {
     return EXIT_NOTHING;
   }
@@ -256,7 +261,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "quor_logs: cannot read %s\n", place.logs_dir);
     return EXIT_NOTHING;
   }
-  static Printer p;
+  Printer& p = g_printer;
   p.out = &g_out;
   p.json = o.json;
   p.window = o.window;
