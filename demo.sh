@@ -95,15 +95,20 @@ for f in "$work"/card/QuorOS/logs/clock/stdout_*.log; do
   sed 's/^/  /' "$f"
 done
 
+# The steps below stand a second apart: the service log counts whole
+# seconds, and the timeline at the end shows them apart.
+sleep 1
 say "A running app, then kill"
 ctl start viewer
 wait_for "RUN viewer" "$bin/tools/quor_ctl" --sock "$work/ams.sock" status
 ctl status
 ctl start viewer
+sleep 1
 ctl kill viewer
 wait_for "viewer Photo Viewer stop" "$bin/tools/quor_ctl" --sock "$work/ams.sock" list
 ctl list
 
+sleep 1
 say "A crash: recorded, and a notice to the crash listener"
 ctl start crashy
 wait_for "SVC crashy" cat "$work/crash.out"
@@ -111,6 +116,7 @@ echo "the crash listener printed:"
 sed 's/^/  /' "$work/crash.out"
 ctl history crashy
 
+sleep 1
 say "A picker request: the handler app is started and answers"
 ctl picker share
 wait_for "PICK 1 share viewer 0" "$bin/tools/quor_ctl" --sock "$work/ams.sock" picker-status
@@ -147,3 +153,14 @@ wait "$route" || true
 sed 's/^/  /' "$work/route.err"
 echo "mixer tool calls:"
 sed 's/^/  /' "$work/route/calls"
+
+say "The card read like a journal: quor_logs"
+logs() {
+  printf '$ quor_logs %s\n' "$*"
+  "$bin/tools/quor_logs" --card "$work/card" "$@" | sed 's/^/  /'
+}
+logs --list-boots
+logs --app clock
+# Kept after the demo: the scratch directory goes, the build tree stays.
+"$bin/tools/quor_logs" --card "$work/card" --timeline "$bin/demo-timeline.svg"
+echo "the boot as a picture: build-demo/demo-timeline.svg"

@@ -3,33 +3,7 @@
 #include <cstring>
 
 #include "amsd/base/text.h"
-
-std::size_t json_utf8_length(std::string_view s, std::size_t i) {
-  auto at = [&](std::size_t k) {
-    return i + k < s.size() ? static_cast<unsigned char>(s[i + k]) : 0u;
-  };
-  unsigned b0 = at(0);
-  if (b0 < 0x80) {
-    return 1;
-  }
-  auto cont = [&](std::size_t k, unsigned lo = 0x80, unsigned hi = 0xBF) {
-    return at(k) >= lo && at(k) <= hi;
-  };
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    return cont(1) ? 2 : 0;
-  }
-  if (b0 >= 0xE0 && b0 <= 0xEF) {
-    unsigned lo = b0 == 0xE0 ? 0xA0 : 0x80;
-    unsigned hi = b0 == 0xED ? 0x9F : 0xBF;
-    return cont(1, lo, hi) && cont(2) ? 3 : 0;
-  }
-  if (b0 >= 0xF0 && b0 <= 0xF4) {
-    unsigned lo = b0 == 0xF0 ? 0x90 : 0x80;
-    unsigned hi = b0 == 0xF4 ? 0x8F : 0xBF;
-    return cont(1, lo, hi) && cont(2) && cont(3) ? 4 : 0;
-  }
-  return 0;
-}
+#include "tools/json_text.h"
 
 namespace {
 
@@ -386,7 +360,7 @@ void json_check(std::string_view text, std::size_t string_limit,
   out.members_cut = false;
   out.string_count = 0;
   for (std::size_t i = 0; i < text.size();) {
-    std::size_t n = json_utf8_length(text, i);
+    std::size_t n = utf8_length(text, i);
     if (n == 0) {
       out.utf8_ok = false;
       out.bad_utf8_at = static_cast<std::uint32_t>(i);

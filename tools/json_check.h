@@ -63,7 +63,3 @@ const JsonString* json_string_at(const JsonCheck& c, std::size_t offset);
 
 // The line (from 1) of offset in text.
 int json_line_at(std::string_view text, std::size_t offset);
-
-// Length of the well-formed UTF-8 sequence at offset i of s; 0 for bytes
-// that start none (overlong forms and surrogates included).
-std::size_t json_utf8_length(std::string_view s, std::size_t i);

@@ -26,6 +26,7 @@
 #include "amsd/registry/scan.h"
 #include "tools/departures.h"
 #include "tools/json_check.h"
+#include "tools/json_text.h"
 
 namespace {
 
@@ -240,26 +241,9 @@ void put_text(std::string_view s, bool quoted = true) {
 // A JSON string; bytes that are not UTF-8 become U+FFFD.
 void put_json(std::string_view s) {
   std::putchar('"');
+  char esc[JSON_ESCAPE_MAX];
   for (std::size_t i = 0; i < s.size();) {
-    auto u = static_cast<unsigned char>(s[i]);
-    if (u == '"' || u == '\\') {
-      std::printf("\\%c", u);
-    } else if (u < 0x20 || u == 0x7F) {
-      std::printf("\\u%04x", u);
-    } else if (u >= 0x80) {
-      std::size_t n = json_utf8_length(s, i);
-      if (n == 0) {
-        std::fputs("\\ufffd", stdout);
-        ++i;
-        continue;
-      }
-      std::fwrite(s.data() + i, 1, n, stdout);
-      i += n;
-      continue;
-    } else {
-      std::putchar(static_cast<char>(u));
-    }
-    ++i;
+    std::fwrite(esc, 1, json_escape_next(s, i, esc), stdout);
   }
   std::putchar('"');
 }

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <ctime>
-#include <optional>
 #include <string>
 #include <thread>
 
@@ -18,28 +17,6 @@ using namespace e2e;
 
 constexpr char BUFFER[] = "/tmp/quor_ams.log";
 constexpr char BOOTTS[] = "/tmp/quor_bootts";
-
-// Moves a fixed file out of the way and puts it back afterwards.
-class SavedFile {
- public:
-  explicit SavedFile(std::string path) : path_(std::move(path)) {
-    struct stat st;
-    if (lstat(path_.c_str(), &st) == 0) {
-      saved_ = path_ + ".saved-by-test";
-      rename(path_.c_str(), saved_->c_str());
-    }
-  }
-  ~SavedFile() {
-    unlink(path_.c_str());
-    if (saved_) {
-      rename(saved_->c_str(), path_.c_str());
-    }
-  }
-
- private:
-  std::string path_;
-  std::optional<std::string> saved_;
-};
 
 TEST(AmsdTmpFiles, WithoutACardTheLogGoesToTheTmpBuffer) {
   SavedFile buffer(BUFFER);

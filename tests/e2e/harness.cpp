@@ -396,6 +396,21 @@ int count_of(std::string_view text, std::string_view what) {
   return n;
 }
 
+SavedFile::SavedFile(std::string path) : path_(std::move(path)) {
+  struct stat st;
+  if (lstat(path_.c_str(), &st) == 0) {
+    saved_ = path_ + ".saved-by-test";
+    rename(path_.c_str(), saved_.c_str());
+  }
+}
+
+SavedFile::~SavedFile() {
+  unlink(path_.c_str());
+  if (!saved_.empty()) {
+    rename(saved_.c_str(), path_.c_str());
+  }
+}
+
 void make_app(const std::string& apps, const std::string& pkg,
               const std::string& manifest) {
   std::string dir = apps + "/" + pkg;

@@ -143,6 +143,20 @@ class Amsd {
 // Number of non-overlapping occurrences of what in text.
 int count_of(std::string_view text, std::string_view what);
 
+// Moves a fixed file (the /tmp buffer, the boot stamp) out of the way and
+// puts it back afterwards; the tests that use one hold its ctest lock.
+class SavedFile {
+ public:
+  explicit SavedFile(std::string path);
+  ~SavedFile();
+  SavedFile(const SavedFile&) = delete;
+  SavedFile& operator=(const SavedFile&) = delete;
+
+ private:
+  std::string path_;
+  std::string saved_;  // empty when nothing stood there
+};
+
 // Creates an app directory with an optional manifest.
 void make_app(const std::string& apps, const std::string& pkg,
               const std::string& manifest = "");
