@@ -26,14 +26,21 @@ pick_accel() {
   fi
 }
 
-# The card on USB: a raw image, or with write_log a raw image whose every
-# write is logged to card.wlog.
-card_blockdev() { # boot dir, write_log (0/1)
+# Sets cargs: the QEMU arguments of the card on USB, a raw image. With
+# write_log every write it takes is logged to card.wlog; with kbps it
+# writes no faster than that, as a slow card.
+card_args() { # boot dir, write_log (0/1), kbps (empty: no limit)
+  local node="driver=raw,node-name=card,cache.no-flush=on,file.driver=file,file.filename=$1/card.img"
   if [ "$2" = 1 ]; then
     : >"$1/card.wlog"
-    echo "driver=blklogwrites,node-name=card,file.driver=raw,file.file.driver=file,file.file.filename=$1/card.img,log.driver=file,log.filename=$1/card.wlog,log-append=off"
+    node="driver=blklogwrites,node-name=card,file.driver=raw,file.file.driver=file,file.file.filename=$1/card.img,log.driver=file,log.filename=$1/card.wlog,log-append=off"
+  fi
+  if [ -n "$3" ]; then
+    cargs=(-object "throttle-group,id=slow,x-bps-write=$(($3 * 1024))"
+      -blockdev "${node/node-name=card/node-name=media}"
+      -blockdev "driver=throttle,node-name=card,throttle-group=slow,file=media")
   else
-    echo "driver=raw,node-name=card,cache.no-flush=on,file.driver=file,file.filename=$1/card.img"
+    cargs=(-blockdev "$node")
   fi
 }
 

@@ -83,8 +83,8 @@ make_busybox_image() { # unpacked packages dir
   say "$arch: initramfs $(($(stat -c %s "$work/base.cpio") / 1024)) KiB"
 }
 
-# Sets qargs: the QEMU arguments of a BusyBox boot.
-busybox_args() { # boot dir, write_log
-  qargs=(-m 256 -initrd "$1/initrd" -blockdev "$(card_blockdev "$1" "$2")"
+# Sets qargs: the QEMU arguments of a BusyBox boot, the card's (cargs) last.
+busybox_args() { # boot dir
+  qargs=(-m 256 -initrd "$1/initrd" "${cargs[@]}"
     -append "console=$tty loglevel=3 panic=-1 rdinit=/init ${QUOR_DEVICE_APPEND:-}")
 }

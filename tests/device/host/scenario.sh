@@ -13,7 +13,7 @@ boots_of() { # scenario
 # One scenario: a fresh card, a boot, and a second boot on the same card
 # after a power cut.
 run_scenario() { # file, index, boot
-  local file=$1 dir=$work/boot-$2 boot=$3 timeout=240 wlog=0 opt
+  local file=$1 dir=$work/boot-$2 boot=$3 timeout=240 wlog=0 kbps= opt
   local failed0=$failed plan=0 n=1
   name=$(basename "$file" .sh)
   if [ "$(boots_of "$file" | wc -l)" -gt 1 ]; then
@@ -24,6 +24,7 @@ run_scenario() { # file, index, boot
     case $opt in
     timeout=*) timeout=${opt#timeout=} ;;
     write_log) wlog=1 ;;
+    card_kbps=*) kbps=${opt#card_kbps=} ;;
     esac
   done
   if [ "$boot" = systemd ] && [ -z "$sd_root" ]; then
@@ -37,10 +38,11 @@ run_scenario() { # file, index, boot
   fi
   while :; do
     boot_files "$file" "$dir" "$boot" "$n"
+    card_args "$dir" "$wlog" "$kbps"
     if [ "$boot" = systemd ]; then
-      systemd_args "$dir" "$wlog"
+      systemd_args "$dir"
     else
-      busybox_args "$dir" "$wlog"
+      busybox_args "$dir"
     fi
     run_boot "$dir" "$timeout" "${qargs[@]}"
     plan=$((plan + ${boot_plan:-0}))

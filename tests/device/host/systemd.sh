@@ -87,12 +87,12 @@ make_systemd_image() {
     "($(du -sm "$sd_root" | cut -f 1) MiB used), made in $((SECONDS - t0)) s"
 }
 
-# Sets qargs: the QEMU arguments of a systemd boot. The root disk is shared
-# by every boot and never written: each boot's writes are thrown away.
-systemd_args() { # boot dir, write_log
+# Sets qargs: the QEMU arguments of a systemd boot, the card's (cargs)
+# among them. The root disk is shared by every boot and never written: each
+# boot's writes are thrown away.
+systemd_args() { # boot dir
   qargs=(-m 512 -initrd "$1/initrd"
     -drive "if=none,id=root,format=raw,file=$sd_root,snapshot=on"
-    -device virtio-blk-pci,drive=root
-    -blockdev "$(card_blockdev "$1" "$2")"
+    -device virtio-blk-pci,drive=root "${cargs[@]}"
     -append "console=$tty loglevel=3 panic=-1 rdinit=/init systemd.show_status=0 fsck.mode=skip ${QUOR_DEVICE_APPEND:-}")
 }

@@ -1,10 +1,12 @@
 #!/bin/sh
 # A cut while the /tmp buffer moves onto the card: the card pulled while
 # 100 lines a second go to the log, a burst fills the buffer, the card put
-# back and the power cut 0-300 ms after the mount. On the next boot: no torn
-# line on the card, and no line on it twice but those sent in the last
-# second before the pull or the cut.
-# rig: boot=rc
+# back and the power cut 0.1-2 s after the mount. The card is slow (128
+# KiB/s), so the move's sync of about 140 KB is then under way, and every
+# write the card takes is logged: the host checks each crash point of the
+# move too. On the next boot: no torn line on the card, and no line on it
+# twice but those sent in the last second before the pull or the cut.
+# rig: boot=rc card_kbps=128 write_log timeout=300
 logs=$CARD/QuorOS/logs
 if [ "$QUOR_RIG_BOOT" = 1 ]; then
   plan 0
@@ -17,14 +19,14 @@ if [ "$QUOR_RIG_BOOT" = 1 ]; then
   quor_pump --count 2500 'EV EXIT burst exit 0 {n}'
   sleep 1
   r=$(od -An -N2 -tu2 /dev/urandom | tr -d ' ')
-  cut_on_mount $((r % 301))
+  cut_on_mount $((100 + r % 1901))
   card_insert
   sleep 10
   not_ok "no power cut"
   exit 1
 fi
 
-plan 2
+plan 3
 ms() { # seconds -> ms
   echo "$1" | awk '{ printf "%d", $1 * 1000 }'
 }
