@@ -53,7 +53,7 @@ make_busybox_image() { # unpacked packages dir
   local root=$work/root x=$1 interp f
   mkdir -p "$root"
   cp -a "$work/install/." "$root/"
-  rm -rf "$root/usr/lib/systemd" "$root/usr/lib/tmpfiles.d"
+  rm -rf "$root/usr/lib/systemd" "$root/usr/lib/tmpfiles.d" "$root/usr/share/man"
   install_rig_commands "$root"
   mkdir -p "$root"/{bin,sbin,etc/init.d,lib/modules,usr/bin,usr/share} \
     "$root"/{proc,sys,tmp,run,dev} \

@@ -4,8 +4,8 @@
 # On the next boot, on the card as the cut left it: the daemon answers and
 # logs to a new boot file; the cut boot's log holds every line sent more
 # than 1.2 s before the cut, with no hole; the capture lost only its last
-# 1.2 s; no file on the card has a torn line. The numbered lines carry the
-# uptime (ms) they were sent at.
+# 1.2 s; no file on the card has a torn line; quor_logs calls the cut boot
+# unclean. The numbered lines carry the uptime (ms) they were sent at.
 # rig: boot=rc boot=systemd
 logs=$CARD/QuorOS/logs
 if [ "$QUOR_RIG_BOOT" = 1 ]; then
@@ -24,7 +24,7 @@ if [ "$QUOR_RIG_BOOT" = 1 ]; then
   power_cut
 fi
 
-plan 5
+plan 6
 cut=$(sed -n 's/^cut at \([0-9.]*\) s.*/\1/p' /run/rig/boot1.notes |
   awk '{ printf "%d", $1 * 1000 }')
 check "status answers after the cut" quor_ctl status
@@ -35,6 +35,11 @@ if [ "$cutlog" != "$1" ] && grep -q ' amsd registry scan: ' "$1"; then
   ok "logs to a new boot file: ${1#"$logs"/}"
 else
   not_ok "boot files: $(ls "$logs")"
+fi
+if quor_logs --list-boots --json | grep -q '"index":-1,.*"clean":false'; then
+  ok "quor_logs: the cut boot ended unclean"
+else
+  not_ok "quor_logs --list-boots: $(quor_logs --list-boots 2>&1)"
 fi
 if bad=$(torn "$logs"); then
   not_ok "torn lines in: $bad"
