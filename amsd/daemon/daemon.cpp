@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "amsd/base/console.h"
 #include "amsd/base/notify.h"
 #include "amsd/base/stop_signal.h"
 #include "amsd/base/text.h"
@@ -49,7 +50,7 @@ static int socket_path_status(const char* path) {
 
 static int open_listener(Daemon& d) {
   if (int busy = socket_path_status(d.cfg.sock_path)) {
-    std::fprintf(stderr, "[quor_amsd] bind %s: %s\n", d.cfg.sock_path,
+    console_line(AMSD_CONSOLE, "bind %s: %s", d.cfg.sock_path,
                  std::strerror(busy));
     return 1;
   }
@@ -60,7 +61,7 @@ static int open_listener(Daemon& d) {
       unix_listen(d.cfg.sock_path, SOCK_CLOEXEC, LISTEN_BACKLOG, 0666, &step);
   if (fd < 0) {
     bool bind = std::strcmp(step, "bind") == 0;
-    std::fprintf(stderr, "[quor_amsd] %s%s%s: %s\n", step, bind ? " " : "",
+    console_line(AMSD_CONSOLE, "%s%s%s: %s", step, bind ? " " : "",
                  bind ? d.cfg.sock_path : "", std::strerror(errno));
     return 1;
   }
@@ -83,12 +84,10 @@ void daemon_startup_steps(Daemon& d) {
   open_card_log(d.log);  // without a card the log goes to the /tmp buffer
   log_cleanup(d.log);
   rescan_logged(d.registry, d.log, d.cfg.apps_dir, true);
-  std::fprintf(stderr,
-               "[quor_amsd] up: sock=%s ipc=%s apps=%s card=%s bootts=%s "
-               "log=%s\n",
-               d.cfg.sock_path, d.cfg.ipc_sock_path, d.cfg.apps_dir,
-               d.cfg.card_root, d.boot_stamp,
-               d.log.card_log_open ? "card" : d.log.buffer_path);
+  console_line(
+      AMSD_CONSOLE, "up: sock=%s ipc=%s apps=%s card=%s bootts=%s log=%s",
+      d.cfg.sock_path, d.cfg.ipc_sock_path, d.cfg.apps_dir, d.cfg.card_root,
+      d.boot_stamp, d.log.card_log_open ? "card" : d.log.buffer_path);
   notify_service_manager("READY=1");
 }
 
@@ -101,5 +100,5 @@ void daemon_shutdown(Daemon& d) {
   unlink(d.cfg.sock_path);
   stdout_session_reset(d.capture);
   service_log_shutdown(d.log);
-  std::fputs("[quor_amsd] shutdown\n", stderr);
+  console_line(AMSD_CONSOLE, "shutdown");
 }

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "amsd/base/clock.h"
+#include "amsd/base/console.h"
 #include "amsd/base/fd_io.h"
 #include "amsd/base/paths.h"
 #include "amsd/base/stop_signal.h"
@@ -265,7 +266,7 @@ void event_loop(Daemon& d, ClientTable& clients) {
     int rc = fd_poll(pfd, static_cast<nfds_t>(polled + 3), POLL_TIMEOUT_MS,
                      &g_stop_requested);
     if (rc < 0) {
-      std::fprintf(stderr, "[quor_amsd] poll: %s\n", std::strerror(errno));
+      console_line(AMSD_CONSOLE, "poll: %s", std::strerror(errno));
       break;
     }
     if (rc >= 0) {

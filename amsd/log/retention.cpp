@@ -9,6 +9,7 @@
 #include <string_view>
 #include <utility>
 
+#include "amsd/base/console.h"
 #include "amsd/base/limits.h"
 #include "amsd/base/text.h"
 
@@ -91,8 +92,7 @@ int log_cleanup(const ServiceLog& log) {
     }
   }
   if (deleted > 0) {
-    std::fprintf(stderr, "[quor_amsd] log_cleanup deleted %d old log(s)\n",
-                 deleted);
+    console_line(AMSD_CONSOLE, "log_cleanup deleted %d old log(s)", deleted);
   }
   return deleted;
 }

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "amsd/base/clock.h"
+#include "amsd/base/console.h"
 #include "amsd/base/fd_io.h"
 #include "amsd/base/limits.h"
 #include "amsd/base/text.h"
@@ -278,9 +279,8 @@ static void report_dropped(ServiceLog& log) {
   }
   long long dropped = log.buffer_dropped;
   log.buffer_dropped = 0;
-  std::fprintf(stderr,
-               "[quor_amsd] /tmp buffer: %lld bytes dropped while the card "
-               "was away\n",
+  console_line(AMSD_CONSOLE,
+               "/tmp buffer: %lld bytes dropped while the card was away",
                dropped);
   amsd_log(log, "tmp buffer: %lld bytes dropped while the card was away",
            dropped);
@@ -309,7 +309,7 @@ void move_buffer_to_card(ServiceLog& log, int buffer_fd) {
         return;
       }
       unlink(log.buffer_path);
-      std::fputs("[quor_amsd] /tmp buffered log moved to card\n", stderr);
+      console_line(AMSD_CONSOLE, "/tmp buffered log moved to card");
       report_dropped(log);
       return;
     }
