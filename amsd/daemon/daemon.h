@@ -6,7 +6,7 @@
 #include "amsd/daemon/config.h"
 #include "amsd/log/clock.h"
 #include "amsd/log/service_log.h"
-#include "amsd/protocol/capture.h"
+#include "amsd/log/capture.h"
 #include "amsd/protocol/context.h"
 #include "amsd/protocol/picker.h"
 #include "amsd/registry/app_table.h"

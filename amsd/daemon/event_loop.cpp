@@ -298,7 +298,7 @@ void event_loop(Daemon& d, ClientTable& clients) {
         card_job_if_due(d, timers, now);
       }
       service_log_tick(d.log, now);
-      stdout_session_tick(d.capture, d.log, now);
+      stdout_session_tick(d.capture, d.log, d.log.card_log_open, now);
       rescan_if_due(d, timers, monotonic_ms());
     }
     if (g_stop_requested) {

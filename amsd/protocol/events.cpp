@@ -5,9 +5,9 @@
 
 #include "amsd/base/clock.h"
 #include "amsd/base/text.h"
+#include "amsd/log/capture.h"
 #include "amsd/log/clock.h"
 #include "amsd/log/service_log.h"
-#include "amsd/protocol/capture.h"
 #include "amsd/protocol/crash_notice.h"
 #include "amsd/protocol/picker.h"
 #include "amsd/registry/app_table.h"
@@ -165,7 +165,8 @@ void handle_event(ProtocolContext& ctx, Peer& peer, const EventLine& e) {
     handle_exit(ctx.registry, ctx.log, ctx.capture, ctx.crash_sock_path, e);
     break;
   case EventKind::kOut:
-    stdout_session_append(ctx.capture, ctx.log, e);
+    stdout_session_append(ctx.capture, ctx.log, e.pkg, e.pid, e.ts, e.up,
+                          e.text);
     break;
   case EventKind::kDeclare:
     handle_declare(ctx.registry, ctx.log, e);

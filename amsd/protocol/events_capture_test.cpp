@@ -1,4 +1,4 @@
-#include "amsd/protocol/capture.h"
+#include "amsd/log/capture.h"
 
 #include <fcntl.h>
 #include <ftw.h>
