@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "amsd/base/limits.h"
-#include "amsd/protocol/capture.h"
+#include "amsd/log/capture.h"
 #include "amsd/protocol/dispatch.h"
 #include "amsd/registry/scan.h"
 #include "fuzz/fuzz_tables.h"

@@ -34,13 +34,8 @@ struct FuzzTables {
     copy_text(t->cfg.ipc_sock_path, dir.file("ipc.sock"));
     copy_text(t->cfg.crash_sock_path, dir.file("crash.sock"));
     ServiceLog& log = t->log;
-    log.card_root = t->cfg.card_root;
     log.buffer_path = buffer.c_str();
-    // Missing files: uptime 0, and no stamp or mount is ever read.
-    log.mounts_path = absent.c_str();
-    log.bootts_path = absent.c_str();
-    log.uptime_path = absent.c_str();
-    log.stat_path = absent.c_str();
+    log.uptime_path = absent.c_str();  // missing: uptime 0
     log.card_log_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
     log.card_log_open = log.card_log_fd >= 0;
   }

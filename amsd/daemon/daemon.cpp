@@ -15,7 +15,6 @@
 #include "amsd/base/stop_signal.h"
 #include "amsd/base/text.h"
 #include "amsd/base/unix_addr.h"
-#include "amsd/log/retention.h"
 #include "amsd/protocol/rescan.h"
 
 constexpr int LISTEN_BACKLOG = 8;
@@ -70,7 +69,7 @@ static int open_listener(Daemon& d) {
 }
 
 int daemon_setup(Daemon& d) {
-  d.log.card_root = d.cfg.card_root;
+  d.card.root = d.cfg.card_root;
   std::setvbuf(stdout, nullptr, _IONBF, 0);
   if (wake_pipe_open(d.wake_pipe) != 0) {
     return 1;
@@ -80,9 +79,9 @@ int daemon_setup(Daemon& d) {
 }
 
 void daemon_startup_steps(Daemon& d) {
-  make_boot_stamp(d.boot_stamp, d.log.bootts_path, d.log.uptime_path);
-  open_card_log(d.log);  // without a card the log goes to the /tmp buffer
-  log_cleanup(d.log);
+  make_boot_stamp(d.boot_stamp, d.card.bootts_path, d.log.uptime_path,
+                  d.card.stat_path);
+  card_start(d.card, d.log);
   rescan_logged(d.registry, d.log, d.cfg.apps_dir, true);
   console_line(
       AMSD_CONSOLE, "up: sock=%s ipc=%s apps=%s card=%s bootts=%s log=%s",

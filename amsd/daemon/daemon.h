@@ -4,9 +4,10 @@
 #include <cstdint>
 
 #include "amsd/daemon/config.h"
+#include "amsd/log/capture.h"
+#include "amsd/log/card.h"
 #include "amsd/log/clock.h"
 #include "amsd/log/service_log.h"
-#include "amsd/log/capture.h"
 #include "amsd/protocol/context.h"
 #include "amsd/protocol/picker.h"
 #include "amsd/registry/app_table.h"
@@ -16,6 +17,7 @@ struct Daemon {
   int listen_fd = -1;
   int wake_pipe[2] = { -1, -1 };  // read end, write end
   char boot_stamp[BOOT_STAMP_SIZE] = {};
+  Card card;
   ServiceLog log;
   Registry registry;
   StdoutSession capture;

@@ -1,6 +1,5 @@
 #include "amsd/daemon/event_loop.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,11 +11,9 @@
 #include "amsd/base/clock.h"
 #include "amsd/base/console.h"
 #include "amsd/base/fd_io.h"
-#include "amsd/base/paths.h"
 #include "amsd/base/stop_signal.h"
 #include "amsd/base/text.h"
 #include "amsd/daemon/daemon.h"
-#include "amsd/log/retention.h"
 #include "amsd/protocol/dispatch.h"
 #include "amsd/protocol/rescan.h"
 
@@ -210,32 +207,6 @@ void clients_reset(ClientTable& t) {
   t.count = 0;
 }
 
-void card_job_if_due(Daemon& d, LoopTimers& timers, std::uint64_t now_ms) {
-  if (now_ms - timers.last_card_job >= CARD_JOB_MS) {
-    card_job(d, timers, now_ms);
-  }
-}
-
-void card_job(Daemon& d, LoopTimers& timers, std::uint64_t now_ms) {
-  // The card may have been cleaned or swapped: a log no longer at its path
-  // would swallow every later line.
-  card_log_check(d.log);
-  bool move = d.log.move_pending;
-  if (d.log.card_log_fd < 0) {
-    move = open_card_log(d.log) == 0;
-  }
-  if (move) {
-    int buffer_fd = open_buffer_for_move(d.log);
-    if (buffer_fd >= 0) {
-      move_buffer_to_card(d.log, buffer_fd);
-    } else {
-      d.log.move_pending = false;
-    }
-  }
-  timers.last_card_job = now_ms;
-  log_cleanup(d.log);
-}
-
 void rescan_if_due(Daemon& d, LoopTimers& timers, std::uint64_t now_ms) {
   std::uint64_t period = d.registry.apps_dir_seen ? RESCAN_SEEN_MS : RESCAN_MS;
   if (now_ms - timers.last_rescan >= period) {
@@ -247,8 +218,7 @@ void rescan_if_due(Daemon& d, LoopTimers& timers, std::uint64_t now_ms) {
 void event_loop(Daemon& d, ClientTable& clients) {
   ProtocolContext ctx = daemon_context(d);
   LoopTimers timers;
-  // A card that comes back is taken at once, not at the next card job.
-  int mounts_fd = open(paths::SELF_MOUNTS, O_RDONLY | O_CLOEXEC);
+  card_watch(d.card);
   struct pollfd pfd[MAX_CLIENTS + 3];
   for (;;) {
     pfd[0] = { d.listen_fd, POLLIN, 0 };
@@ -261,8 +231,8 @@ void event_loop(Daemon& d, ClientTable& clients) {
       short want = c.in_len >= IN_MAX ? POLLRDHUP : POLLIN | POLLRDHUP;
       pfd[2 + i] = { c.fd, want, 0 };
     }
-    struct pollfd& mounts = pfd[2 + polled];
-    mounts = { mounts_fd, POLLPRI, 0 };
+    struct pollfd& card = pfd[2 + polled];
+    card = card_watch_poll(d.card);
     int rc = fd_poll(pfd, static_cast<nfds_t>(polled + 3), POLL_TIMEOUT_MS,
                      &g_stop_requested);
     if (rc < 0) {
@@ -292,20 +262,12 @@ void event_loop(Daemon& d, ClientTable& clients) {
         }
       }
       std::uint64_t now = monotonic_ms();
-      if (mounts.revents & (POLLPRI | POLLERR)) {
-        card_job(d, timers, now);
-      } else {
-        card_job_if_due(d, timers, now);
-      }
-      service_log_tick(d.log, now);
-      stdout_session_tick(d.capture, d.log, d.log.card_log_open, now);
+      card_tick(d.card, d.log, d.capture, card.revents, now);
       rescan_if_due(d, timers, monotonic_ms());
     }
     if (g_stop_requested) {
       break;
     }
   }
-  if (mounts_fd >= 0) {
-    close(mounts_fd);
-  }
+  card_unwatch(d.card);
 }

@@ -11,7 +11,6 @@
 #include "amsd/base/fd_io.h"
 #include "amsd/base/paths.h"
 #include "amsd/base/text.h"
-#include "amsd/base/unix_addr.h"
 #include "amsd/log/service_log.h"
 
 namespace {

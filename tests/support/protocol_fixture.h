@@ -15,8 +15,8 @@
 
 #include "amsd/base/limits.h"
 #include "amsd/base/text.h"
+#include "amsd/log/capture.h"
 #include "amsd/log/service_log.h"
-#include "amsd/protocol/capture.h"
 #include "amsd/protocol/context.h"
 #include "amsd/protocol/events.h"
 #include "amsd/protocol/picker.h"
@@ -47,9 +47,7 @@ class ProtocolTest : public ::testing::Test {
     copy_text(d->cfg.apps_dir, apps);
     copy_text(d->cfg.ipc_sock_path, ipc);
     copy_text(d->cfg.crash_sock_path, crash);
-    d->log.card_root = d->cfg.card_root;
     d->log.buffer_path = buffer.c_str();
-    d->log.bootts_path = bootts.c_str();
     d->log.uptime_path = uptime.c_str();
     d->log.card_log_fd =
         open(log_path.c_str(),
