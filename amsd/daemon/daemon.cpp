@@ -19,14 +19,6 @@
 
 constexpr int LISTEN_BACKLOG = 8;
 
-ProtocolContext daemon_context(Daemon& d) {
-  return ProtocolContext{ d.registry,          d.log,
-                          d.capture,           d.picks,
-                          d.cfg.apps_dir,      d.cfg.card_root,
-                          d.cfg.ipc_sock_path, d.cfg.crash_sock_path,
-                          d.cfg.launcher_uid };
-}
-
 // What stands at the socket path before we take it: nothing or a stale
 // socket (0), a daemon that still answers there (EADDRINUSE), or something
 // that is no socket at all (EEXIST), which is never ours to delete.
@@ -70,6 +62,12 @@ static int open_listener(Daemon& d) {
 
 int daemon_setup(Daemon& d) {
   d.card.root = d.cfg.card_root;
+  ProtocolTables& t = d.tables;
+  t.apps_dir = d.cfg.apps_dir;
+  t.card_root = d.cfg.card_root;
+  t.ipc_sock_path = d.cfg.ipc_sock_path;
+  t.crash_sock_path = d.cfg.crash_sock_path;
+  t.launcher_uid = d.cfg.launcher_uid;
   std::setvbuf(stdout, nullptr, _IONBF, 0);
   if (wake_pipe_open(d.wake_pipe) != 0) {
     return 1;
@@ -79,14 +77,15 @@ int daemon_setup(Daemon& d) {
 }
 
 void daemon_startup_steps(Daemon& d) {
-  make_boot_stamp(d.boot_stamp, d.card.bootts_path, d.log.uptime_path,
+  make_boot_stamp(d.boot_stamp, d.card.bootts_path, d.tables.log.uptime_path,
                   d.card.stat_path);
-  card_start(d.card, d.log);
-  rescan_logged(d.registry, d.log, d.cfg.apps_dir, true);
-  console_line(
-      AMSD_CONSOLE, "up: sock=%s ipc=%s apps=%s card=%s bootts=%s log=%s",
-      d.cfg.sock_path, d.cfg.ipc_sock_path, d.cfg.apps_dir, d.cfg.card_root,
-      d.boot_stamp, d.log.card_log_open ? "card" : d.log.buffer_path);
+  card_start(d.card, d.tables.log);
+  rescan_logged(d.tables.registry, d.tables.log, d.cfg.apps_dir, true);
+  console_line(AMSD_CONSOLE,
+               "up: sock=%s ipc=%s apps=%s card=%s bootts=%s log=%s",
+               d.cfg.sock_path, d.cfg.ipc_sock_path, d.cfg.apps_dir,
+               d.cfg.card_root, d.boot_stamp,
+               d.tables.log.card_log_open ? "card" : d.tables.log.buffer_path);
   notify_service_manager("READY=1");
 }
 
@@ -97,7 +96,7 @@ void daemon_shutdown(Daemon& d) {
     d.listen_fd = -1;
   }
   unlink(d.cfg.sock_path);
-  stdout_session_reset(d.capture);
-  service_log_shutdown(d.log);
+  stdout_session_reset(d.tables.capture);
+  service_log_shutdown(d.tables.log);
   console_line(AMSD_CONSOLE, "shutdown");
 }

@@ -9,7 +9,7 @@
 #include "amsd/protocol/events.h"
 
 struct Daemon;
-struct DaemonConfig;
+struct ProtocolTables;
 
 constexpr int MAX_CLIENTS = 32;
 constexpr int IN_BUF_SIZE = LINE_BUF_SIZE;    // one line's data and a NUL
@@ -66,7 +66,8 @@ void conn_keep_rest(ClientConn& c, int off);
 int idle_slot_to_evict(const ClientTable& t, std::uint64_t now_ms);
 
 // A quiet registry scan when one is due at now_ms (monotonic).
-void rescan_if_due(Daemon& d, LoopTimers& timers, std::uint64_t now_ms);
+void rescan_if_due(ProtocolTables& tables, LoopTimers& timers,
+                   std::uint64_t now_ms);
 
 // Returns when a stop was requested or poll failed.
 void event_loop(Daemon& d, ClientTable& clients);

@@ -8,30 +8,14 @@
 #include <memory>
 #include <string>
 
-#include "amsd/base/text.h"
-#include "amsd/daemon/daemon.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/scratch_tables.h"
 
 namespace {
 
-// A daemon whose card, apps directory and /tmp buffer lie in a scratch
-// directory. The card has no QuorOS directory until a test makes one.
-struct LoopFixture {
-  TempDir dir;
-  std::string card = dir.file("card");
-  std::string apps = dir.file("apps");
-  std::string buffer = dir.file("buffer.log");
-  std::unique_ptr<Daemon> d = std::make_unique<Daemon>();
+// Tables whose log goes to the scratch /tmp buffer, and the loop's timers.
+struct LoopFixture : ScratchTables {
   LoopTimers timers;
 
-  LoopFixture() {
-    unsetenv("QUOR_AMSD_NOCARD");
-    mkdir(card.c_str(), 0755);
-    copy_text(d->cfg.card_root, card);
-    copy_text(d->cfg.apps_dir, apps);
-    d->log.buffer_path = buffer.c_str();
-  }
-  ~LoopFixture() { close_card_log(d->log); }
   int scans_logged() const {
     std::string all = read_file(buffer);
     int n = 0;

@@ -51,7 +51,7 @@ struct Scratch {
   const std::string bootts = tmp.file("bootts");
   const std::string uptime = tmp.file("uptime");
   const std::string mounts = tmp.file("mounts");
-  const std::string stat = tmp.file("stat");
+  const std::string proc_stat = tmp.file("stat");
   // Where a caller may open the service log's card log.
   const std::string log_path = tmp.file("service.log");
 
@@ -64,7 +64,7 @@ struct Scratch {
     c.root = card.c_str();
     c.mounts_path = mounts.c_str();
     c.bootts_path = bootts.c_str();
-    c.stat_path = stat.c_str();
+    c.stat_path = proc_stat.c_str();
   }
 
   // The card with the QuorOS directory the daemon writes below.
