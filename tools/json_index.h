@@ -1,7 +1,7 @@
 // A strict JSON reader that indexes where a manifest's top-level members
 // lie, for quor_manifest: whether the text is UTF-8 and valid JSON, and
-// each member's key (decoded) with the offsets of its key and value. No
-// heap, no exceptions.
+// each member's key with the offsets of its key and value. No heap, no
+// exceptions.
 #pragma once
 
 #include <cstddef>
@@ -17,7 +17,7 @@ struct JsonMember {
   std::uint32_t value_at;   // the value's first byte (a string's quote)
   std::uint32_t value_end;  // one past its last byte
   bool string;              // the value is a string
-  char key[128];            // decoded, cut to fit
+  char key[128];  // escapes of ASCII decoded, others as written; cut to fit
 };
 
 struct JsonIndex {

@@ -17,13 +17,9 @@ static std::string_view up_to_nul(std::string_view text) {
   return z == std::string_view::npos ? text : slice(text, 0, z);
 }
 
-static void note(ManifestSpans* spans, ManifestField field, bool used,
-                 std::size_t key_at, std::size_t key_end, std::size_t value_at,
-                 std::size_t value_end) {
+static void note(ManifestSpans* spans, const ManifestSpan& s) {
   if (spans && spans->count < MANIFEST_MAX_SPANS) {
-    auto u16 = [](std::size_t v) { return static_cast<std::uint16_t>(v); };
-    spans->at[spans->count++] = { field,        used,          u16(key_at),
-                                  u16(key_end), u16(value_at), u16(value_end) };
+    spans->at[spans->count++] = s;
   }
 }
 
@@ -55,8 +51,8 @@ void manifest_value(std::string_view text, std::string_view key,
     }
   }
   bool found = close != std::string_view::npos;
-  note(spans, ManifestField::kValue, found, at, at + pat.size(),
-       found ? i + 1 : 0, found ? close : 0);
+  note(spans, { ManifestField::kValue, found, at + 1, at + 1,
+                at + key.size() + 1, found ? i + 1 : 0, found ? close : 0 });
   if (found) {
     copy_text(out, slice(text, i + 1, close - i - 1));
     utf8_cut(out);
@@ -111,6 +107,7 @@ static bool ends_value(char c) {
 
 // One "<prefix><key>...: value" entry found in the text.
 struct ManifestEntry {
+  std::size_t at;  // where the prefix begins
   std::string_view key;
   std::size_t key_end;  // where the key stopped
   bool dotted;          // it stopped at a "."
@@ -128,6 +125,7 @@ static bool find_entry(std::string_view text, std::string_view prefix,
   if (at == std::string_view::npos) {
     return false;
   }
+  e.at = at;
   std::size_t k = at + prefix.size();
   std::size_t i = k;
   while (i < text.size() && i - k < key_max && !ends_key(text[i])) {
@@ -165,8 +163,8 @@ static bool find_entry(std::string_view text, std::string_view prefix,
 static void note_entry(ManifestSpans* spans, ManifestField field, bool used,
                        std::string_view text, const ManifestEntry& e) {
   std::size_t value_at = static_cast<std::size_t>(e.value.data() - text.data());
-  note(spans, field, used, e.key_end - e.key.size(), e.key_end, value_at,
-       value_at + e.value.size());
+  note(spans, { field, used, e.at, e.key_end - e.key.size(), e.key_end,
+                value_at, value_at + e.value.size() });
 }
 
 void manifest_routes(std::string_view text, AppRecord& app,

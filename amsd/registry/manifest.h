@@ -11,21 +11,18 @@
 constexpr int MANIFEST_TEXT_MAX = 2047;  // bytes of "app.json" read
 constexpr int MANIFEST_VALUE_SIZE = 96;  // "name" / "exec" values, with NUL
 
-// Where the reader took a value from, as offsets into the text, for
-// quor_manifest to set beside a JSON reading of it. kValue ("name",
-// "exec"): the key is the quoted pattern found, the value the bytes between
-// the quotes before any cut; used is false when no quoted value follows.
-// Entries: the key after "route." or "picker.", the value as taken (cut,
-// and for routes without trailing blanks); used is false for one that
-// names nothing (an empty key, "route.a.b").
+// Where the reader took a value from, as offsets into the text (for
+// quor_manifest). match: the "n" of "name" after its quote, the "r" of
+// "route."; key: "name" itself, or the key after "route."; value: the bytes
+// taken, before any cut (routes: without trailing blanks). used is false
+// when "name" has no quoted value, or an entry names nothing ("route.a.b").
 enum class ManifestField : std::uint8_t { kValue, kRoute, kPicker };
 struct ManifestSpan {
   ManifestField field;
   bool used;
-  std::uint16_t key_at, key_end, value_at, value_end;
+  std::size_t match, key_at, key_end, value_at, value_end;
 };
-// Every "route." or "picker." match takes 6 bytes at least.
-constexpr int MANIFEST_MAX_SPANS = MANIFEST_TEXT_MAX / 6 + 2;
+constexpr int MANIFEST_MAX_SPANS = MANIFEST_TEXT_MAX / 6 + 2;  // 6: "route."
 struct ManifestSpans {
   int count;
   ManifestSpan at[MANIFEST_MAX_SPANS];
