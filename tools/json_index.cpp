@@ -9,8 +9,12 @@ std::size_t json_utf8_length(std::string_view s, std::size_t i) {
     return i + k < s.size() ? static_cast<unsigned char>(s[i + k]) : 0u;
   };
   unsigned b0 = at(0);
-  std::size_t n = b0 < 0x80 ? 1 : b0 < 0xC2 ? 0 : b0 < 0xE0 ? 2 : 4;
-  n = b0 >= 0xE0 && b0 < 0xF0 ? 3 : b0 >= 0xF5 ? 0 : n;
+  std::size_t n = b0 < 0x80   ? 1
+                  : b0 < 0xC2 ? 0
+                  : b0 < 0xE0 ? 2
+                  : b0 < 0xF0 ? 3
+                  : b0 < 0xF5 ? 4
+                              : 0;
   // The second byte's range rules out overlong forms, surrogates and code
   // points beyond U+10FFFF.
   unsigned lo = b0 == 0xE0 ? 0xA0 : b0 == 0xF0 ? 0x90 : 0x80;
