@@ -18,8 +18,7 @@
 #include "amsd/protocol/dispatch.h"
 #include "amsd/registry/manifest.h"
 #include "amsd/registry/scan.h"
-#include "tests/support/protocol_tables.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/scratch_tables.h"
 
 namespace {
 
@@ -38,24 +37,17 @@ std::string manifest_text() {
 }
 
 // A card of 64 apps, each with a full manifest; logs go to a scratch file.
-struct Card {
-  TempDir dir;
-  std::string apps = dir.file("apps");
-  std::unique_ptr<ProtocolTables> d = std::make_unique<ProtocolTables>();
-  ProtocolContext ctx = context_of(*d);
-
-  Card() {
+struct FullCard : ScratchTables {
+  FullCard() {
     mkdir(apps.c_str(), 0755);
+    log_into(log_path);
     std::string text = manifest_text();
     for (int i = 0; i < MAX_APPS; ++i) {
       std::string app = apps + "/app" + std::to_string(i);
       mkdir(app.c_str(), 0755);
       write_file(app + "/app.json", text);
     }
-    copy_text(d->cfg.apps_dir, apps);
-    d->log.card_log_fd =
-        open(dir.file("log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    registry_scan(d->registry, d->cfg.apps_dir);
+    registry_scan(d->registry, d->apps_dir);
     for (int i = 0; i < d->registry.app_count; ++i) {
       AppRecord& a = d->registry.apps[i];
       a.run_state = RunState::kRunning;
@@ -65,18 +57,17 @@ struct Card {
       }
     }
   }
-  ~Card() { close(d->log.card_log_fd); }
 };
 
 void dispatch_bench(benchmark::State& state, const char* line) {
-  Card card;
+  FullCard card;
   char buf[256];
   char reply[512];
   Peer launcher{ -1, true, 0, true, false, false };
   for (auto _ : state) {
     copy_text(buf, line);
     benchmark::DoNotOptimize(
-        dispatch_line(card.ctx, launcher, buf, reply, sizeof reply));
+        dispatch_line(*card.d, launcher, buf, reply, sizeof reply));
   }
 }
 BENCHMARK_CAPTURE(dispatch_bench, list, "list");
@@ -87,9 +78,9 @@ BENCHMARK_CAPTURE(dispatch_bench, resolve, "resolve app63 act7");
 BENCHMARK_CAPTURE(dispatch_bench, unknown, "nosuchcommand a b c");
 
 void BM_RegistryScan64(benchmark::State& state) {
-  Card card;
+  FullCard card;
   for (auto _ : state) {
-    registry_scan(card.d->registry, card.d->cfg.apps_dir);
+    registry_scan(card.d->registry, card.d->apps_dir);
   }
 }
 BENCHMARK(BM_RegistryScan64)->Unit(benchmark::kMicrosecond);

@@ -14,11 +14,12 @@
 #include <string_view>
 
 #include "amsd/base/limits.h"
-#include "amsd/protocol/capture.h"
+#include "amsd/base/text.h"
+#include "amsd/log/capture.h"
 #include "amsd/protocol/dispatch.h"
 #include "amsd/registry/scan.h"
-#include "fuzz/fuzz_tables.h"
 #include "fuzz/fuzz_target.h"
+#include "tests/support/scratch_tables.h"
 
 namespace {
 
@@ -63,7 +64,7 @@ PendingPick pending(std::uint32_t req, const char* caller, const char* action,
 // requests that a launcher took earlier (none answers here), one of them
 // already answered.
 struct State {
-  FuzzTables f;
+  ScratchTables f;
   std::unique_ptr<Registry> base = std::make_unique<Registry>();
   PickerRequests base_picks;
   std::string logs = f.card + "/QuorOS/logs";
@@ -72,6 +73,7 @@ struct State {
   std::string full_file = full_dir + "/stdout_1000_42.log";
 
   State() {
+    f.make_quiet_world();
     write_app(f.apps, "demo",
               "{\"name\": \"Demo\", \"exec\": \"/bin/true\",\n"
               " \"route.main\": \"demo_main\", \"route.settings\": \"set\",\n"
@@ -94,7 +96,7 @@ int remove_entry(const char* p, const struct stat*, int, struct FTW*) {
 }
 
 void reset(State& s) {
-  ProtocolTables& t = *s.f.t;
+  ProtocolTables& t = *s.f.d;
   stdout_session_reset(t.capture);
   t.registry = *s.base;
   t.picks = s.base_picks;
@@ -142,7 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     return 0;
   }
   reset(s);
-  ProtocolContext ctx = s.f.ctx();
+  ProtocolTables& t = *s.f.d;
   Peer stranger{ -1, true, 4242, false, false, false };
   Peer launcher{ -1, true, 0, true, false, false };
   const std::uint8_t trust = data[0];
@@ -166,7 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     std::unique_ptr<char[]> reply(new char[room]);
     Peer& peer = (trust >> (i % 8)) & 1 ? launcher : stranger;
     in_line = true;
-    bool answered = dispatch_line(ctx, peer, line.get(), reply.get(), room);
+    bool answered = dispatch_line(t, peer, line.get(), reply.get(), room);
     in_line = false;
     if (answered) {
       std::size_t n = strnlen(reply.get(), room);
@@ -174,7 +176,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
       std::memcpy(out + out_len, reply.get(), n + 1);
       out_len += n;
     }
-    check_tables(*s.f.t);
+    check_tables(t);
     // A full buffer goes out and the next lines start a new one.
     if (out_len + 1 >= sizeof out) {
       out_len = 0;

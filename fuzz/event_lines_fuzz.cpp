@@ -14,8 +14,8 @@
 #include "amsd/base/limits.h"
 #include "amsd/base/text.h"
 #include "amsd/protocol/events.h"
-#include "fuzz/fuzz_tables.h"
 #include "fuzz/fuzz_target.h"
+#include "tests/support/scratch_tables.h"
 
 namespace {
 
@@ -179,18 +179,17 @@ std::vector<std::pair<std::string, std::string>> declared(
   return routes;
 }
 
-void check_declare(FuzzTables& f, std::string_view bytes) {
+void check_declare(ScratchTables& f, std::string_view bytes) {
   std::string line(bytes.data(), strnlen(bytes.data(), bytes.size()));
   line.resize(std::min<std::size_t>(line.size(), LINE_MAX_BYTES));
   if (!line.starts_with("DECLARE ")) {
     return;
   }
   std::vector<std::string_view> w = words_of(line);
-  Registry& reg = f.t->registry;
+  Registry& reg = f.d->registry;
   reg.app_count = 0;
-  ProtocolContext ctx = f.ctx();
   Peer stranger{ -1, true, 4242, false, false, false };
-  handle_event(ctx, stranger, read_event_line(line));
+  handle_event(*f.d, stranger, read_event_line(line));
   if (w.size() < 4) {
     FUZZ_CHECK(reg.app_count == 0);
     return;
@@ -210,7 +209,9 @@ void check_declare(FuzzTables& f, std::string_view bytes) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
-  static FuzzTables f;
+  static ScratchTables f;
+  static bool made = (f.make_quiet_world(), true);
+  (void)made;
   if (size == 0) {
     return 0;
   }

@@ -11,13 +11,13 @@
 #include <unistd.h>
 
 #include <climits>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "amsd/base/clock.h"
+#include "amsd/base/console.h"
 #include "amsd/base/fd_io.h"
 #include "amsd/base/notify.h"
 #include "amsd/base/options.h"
@@ -37,6 +37,7 @@ static constexpr long REAP_POLL_NS = 10000000;  // 10 ms between exit checks
 static constexpr std::size_t OUT_CAP = 4096;    // one tool run's output + NUL
 static constexpr std::size_t CMD_CAP = 160;     // one command line + NUL
 static constexpr std::size_t STATE_CAP = 32;    // one switch state + NUL
+static constexpr char CONSOLE[] = "[quor_route] ";
 static constexpr char USAGE[] =
     "quor_route [--ms MS] [--iters N]   (默认常驻轮询; N>0 跑 N 轮后退出)\n";
 
@@ -57,15 +58,6 @@ struct RouteState {
   int last_balance = -1;
   int port = -1;  // the port believed set; -1 when unknown
 };
-
-[[gnu::format(printf, 1, 2)]] static void svc_log(const char* fmt, ...) {
-  std::fputs("[quor_route] ", stderr);
-  va_list ap;
-  va_start(ap, fmt);
-  std::vfprintf(stderr, fmt, ap);
-  va_end(ap);
-  std::fputc('\n', stderr);
-}
 
 // Leading decimal integer of text, held within int; no number gives 0.
 static int parse_int(const char* text) {
@@ -264,23 +256,26 @@ static char* amixer_set_port(int wanted) {
 static void route_to(RouteState& st, int wanted) {
   st.port = amixer_get_port();
   if (st.port == wanted) {
-    svc_log("%s already routed (port=%d)", port_name(st.port), st.port);
+    console_line(CONSOLE, "%s already routed (port=%d)", port_name(st.port),
+                 st.port);
     return;
   }
-  svc_log("jack changed -> routing to %s (wanted %d, was %d)",
-          port_name(wanted), wanted, st.port);
+  console_line(CONSOLE, "jack changed -> routing to %s (wanted %d, was %d)",
+               port_name(wanted), wanted, st.port);
   char* out = amixer_set_port(wanted);
   if (!out) {
-    svc_log("amixer cset exec failed (wanted %d)", wanted);
+    console_line(CONSOLE, "amixer cset exec failed (wanted %d)", wanted);
     st.port = wanted;
     return;
   }
   std::free(out);
   int got = amixer_get_port();
   if (got == wanted) {
-    svc_log("routed ok: numid=9 -> %d (%s)", got, port_name(wanted));
+    console_line(CONSOLE, "routed ok: numid=9 -> %d (%s)", got,
+                 port_name(wanted));
   } else {
-    svc_log("route verify failed: wanted %d got %d (no retry)", wanted, got);
+    console_line(CONSOLE, "route verify failed: wanted %d got %d (no retry)",
+                 wanted, got);
   }
   st.port = wanted;
 }
@@ -289,8 +284,9 @@ static void run_cycle(RouteState& st) {
   int headset = read_switch(g_headset);
   int balance = read_switch(g_balance);
   if (headset < 0 || balance < 0) {
-    svc_log("switch read err: headset=%d balance=%d (skip this cycle)", headset,
-            balance);
+    console_line(CONSOLE,
+                 "switch read err: headset=%d balance=%d (skip this cycle)",
+                 headset, balance);
     return;
   }
   bool changed = headset != st.last_headset || balance != st.last_balance;
@@ -304,8 +300,8 @@ static void run_cycle(RouteState& st) {
   }
   if (wanted < 0) {
     if (changed) {
-      svc_log("no jack (headset=%d balance=%d), keep last port", headset,
-              balance);
+      console_line(CONSOLE, "no jack (headset=%d balance=%d), keep last port",
+                   headset, balance);
     }
     // The mixer keeps its port; forgetting it makes the next insertion ask.
     st.port = -1;
@@ -352,7 +348,8 @@ int main(int argc, char** argv) {
   }
   // No wake pipe: the signal cuts sleeps and waits short by itself.
   stop_signal_install(-1);
-  svc_log("start: numid=%d poll_ms=%d amixer=%s", NUMID, opt.poll_ms, g_amixer);
+  console_line(CONSOLE, "start: numid=%d poll_ms=%d amixer=%s", NUMID,
+               opt.poll_ms, g_amixer);
   notify_service_manager("READY=1");
   int slices = opt.poll_ms < SLICE_MS ? 1 : opt.poll_ms / SLICE_MS;
   RouteState st;
@@ -370,6 +367,6 @@ int main(int argc, char** argv) {
       break;
     }
   }
-  svc_log("exit (iters=%ld)", opt.iters);
+  console_line(CONSOLE, "exit (iters=%ld)", opt.iters);
   return 0;
 }

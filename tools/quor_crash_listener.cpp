@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "amsd/base/clock.h"
+#include "amsd/base/console.h"
 #include "amsd/base/fd_io.h"
 #include "amsd/base/limits.h"
 #include "amsd/base/options.h"
@@ -27,6 +28,8 @@
 #include "amsd/base/unix_addr.h"
 
 namespace {
+
+constexpr char CONSOLE[] = "quor_crash_listener: ";
 
 // One notice per connection: print what the sender wrote until it closes.
 void take_notice(int fd) {
@@ -72,8 +75,7 @@ int main(int argc, char** argv) {
   const char* step = nullptr;
   int fd = unix_listen(path, SOCK_CLOEXEC, 8, -1, &step);
   if (fd < 0) {
-    std::fprintf(stderr, "quor_crash_listener: %s: %s\n", path,
-                 std::strerror(errno));
+    console_line(CONSOLE, "%s: %s", path, std::strerror(errno));
     return 1;
   }
   while (!g_stop_requested) {

@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "amsd/base/clock.h"
+#include "amsd/base/console.h"
 #include "amsd/base/fd_io.h"
 #include "amsd/base/limits.h"
 #include "amsd/base/options.h"
@@ -26,6 +27,8 @@
 #include "amsd/base/unix_addr.h"
 
 namespace {
+
+constexpr char CONSOLE[] = "quor_ctl: ";
 
 // Exit statuses.
 constexpr int EXIT_REPLY = 0;      // any reply but "ERR ...", or none
@@ -59,7 +62,7 @@ constexpr char HELP[] =
     "reply, 2 a usage error, 3 the daemon unreachable or too slow.\n";
 
 int usage_error(const char* why, const char* what) {
-  std::fprintf(stderr, "quor_ctl: %s%s\n", why, what);
+  console_line(CONSOLE, "%s%s", why, what);
   std::fprintf(stderr,
                "usage: quor_ctl [--sock <path>] [--timeout SEC] [--] "
                "<word>... (-h for help)\n");
@@ -93,8 +96,7 @@ int relay_reply(int fd, std::uint64_t deadline, int timeout_ms) {
   for (;;) {
     std::uint64_t now = monotonic_ms();
     if (now >= deadline) {
-      std::fprintf(stderr, "quor_ctl: no end of reply within %d ms\n",
-                   timeout_ms);
+      console_line(CONSOLE, "no end of reply within %d ms", timeout_ms);
       return EXIT_NO_DAEMON;
     }
     if (wait_ready(fd, POLLIN, deadline, timeout_ms) != 0) {
@@ -105,7 +107,7 @@ int relay_reply(int fd, std::uint64_t deadline, int timeout_ms) {
       return is_err_reply(head, head_len) ? EXIT_ERR : EXIT_REPLY;
     }
     if (n < 0) {
-      std::fprintf(stderr, "quor_ctl: read: %s\n", std::strerror(errno));
+      console_line(CONSOLE, "read: %s", std::strerror(errno));
       return EXIT_NO_DAEMON;
     }
     for (ssize_t k = 0; k < n && head_len < sizeof head; ++k) {
@@ -162,8 +164,7 @@ int main(int argc, char** argv) {
     std::size_t n = std::strlen(argv[i]);
     std::size_t sep = len > 0 ? 1 : 0;
     if (len + sep + n + 1 > static_cast<std::size_t>(LINE_MAX_BYTES)) {
-      std::fprintf(stderr, "quor_ctl: line longer than %d bytes\n",
-                   LINE_MAX_BYTES - 1);
+      console_line(CONSOLE, "line longer than %d bytes", LINE_MAX_BYTES - 1);
       return EXIT_USAGE;
     }
     if (sep) {
@@ -179,12 +180,11 @@ int main(int argc, char** argv) {
   // the send time-out bounds that wait, and the send.
   int fd = unix_connect_timed(sock, timeout_ms, false);
   if (fd < 0) {
-    std::fprintf(stderr, "quor_ctl: connect %s: %s\n", sock,
-                 std::strerror(errno));
+    console_line(CONSOLE, "connect %s: %s", sock, std::strerror(errno));
     return EXIT_NO_DAEMON;
   }
   if (sock_send_all(fd, line, len, deadline, timeout_ms) != 0) {
-    std::fprintf(stderr, "quor_ctl: write: %s\n", std::strerror(errno));
+    console_line(CONSOLE, "write: %s", std::strerror(errno));
     close(fd);
     return EXIT_NO_DAEMON;
   }

@@ -1,13 +1,12 @@
 // quor_manifest: prints what a registry scan of quor_amsd stores for an app
 // directory, read by the registry's own code, and warns wherever that
-// reading departs from what a JSON reader sees in the same "app.json".
+// reading departs from the JSON of its "app.json" (manifest_check.cpp).
 //
 // Exit status: 0 when the manifest reads as its JSON says, 1 when there is a
 // warning, 2 on a usage error or an argument that cannot be read. The --json
 // lines (keys "pkg", "name", "exec", "routes", "pickers", "warnings") are an
 // interface for editors and build scripts: keep them stable.
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,25 +17,31 @@
 #include <cstring>
 #include <string_view>
 
+#include "amsd/base/console.h"
 #include "amsd/base/fd_io.h"
 #include "amsd/base/options.h"
 #include "amsd/base/text.h"
 #include "amsd/registry/manifest.h"
 #include "amsd/registry/routes.h"
 #include "amsd/registry/scan.h"
-#include "tools/departures.h"
-#include "tools/json_check.h"
+#include "tools/json_index.h"
+#include "tools/manifest_check.h"
 #include "tools/json_text.h"
 
 namespace {
 
+using Sv = std::string_view;
+
 constexpr int EXIT_CLEAN = 0;
 constexpr int EXIT_WARNINGS = 1;
 constexpr int EXIT_USAGE = 2;
-
+constexpr char CONSOLE[] = "quor_manifest: ";
 constexpr std::size_t FILE_MAX = 65536;  // bytes of a manifest checked as JSON
 constexpr std::size_t PATH_SIZE = 1024;
 
+constexpr char USAGE[] =
+    "usage: quor_manifest [--json] <app directory or app.json>... "
+    "(-h for help)\n";
 constexpr char HELP[] =
     "usage: quor_manifest [--json] <app directory or app.json>...\n"
     "       quor_manifest --version | -h\n"
@@ -45,9 +50,7 @@ constexpr char HELP[] =
     "daemon reads it, then one warning per place where that reading departs\n"
     "from the JSON of its app.json.\n"
     "--json: one object per argument and line, with the keys \"pkg\", "
-    "\"name\",\n"
-    "\"exec\", \"routes\", \"pickers\" and \"warnings\".\n"
-    "\n"
+    "\"name\",\n\"exec\", \"routes\", \"pickers\" and \"warnings\".\n\n"
     "Exit status: 0 no warning, 1 a warning, 2 a usage error or an argument\n"
     "that cannot be read.\n";
 
@@ -59,173 +62,112 @@ struct Target {
   char manifest[PATH_SIZE];
 };
 
-// The whole manifest, as far as it is checked.
-struct ManifestFile {
-  bool present;  // a regular file at the manifest path
-  bool too_big;  // longer than FILE_MAX
-  std::size_t size;
-  char text[FILE_MAX + 1];
-};
-
 Registry g_reg;  // one app at a time
-constinit JsonCheck g_json;
-constinit ManifestFile g_file;
+constinit JsonIndex g_json;
+constinit ManifestSpans g_spans;
 constinit Warnings g_warn;
+char g_file[FILE_MAX + 2];  // the whole manifest, and a byte to tell more
 
-int usage_error(const char* why, const char* what) {
-  std::fprintf(stderr, "quor_manifest: %s%s\n", why, what);
-  std::fprintf(stderr,
-               "usage: quor_manifest [--json] <app directory or app.json>... "
-               "(-h for help)\n");
-  return EXIT_USAGE;
-}
-
-int cannot_read(const char* arg, const char* why) {
-  std::fprintf(stderr, "quor_manifest: %s: %s\n", arg, why);
+int cannot_read(const char* what, const char* why) {
+  console_line(CONSOLE, "%s: %s", what, why);
   return -1;
 }
 
-// Splits dir into its parent and its last name.
-int split_dir(Target& t, const char* arg) {
-  char* slash = std::strrchr(t.dir, '/');
-  std::string_view base = slash ? slash + 1 : t.dir;
-  if (base.empty() || base == "." || base == "..") {
-    // The name the card would show: resolve "." and "..".
-    char real[PATH_MAX];
-    if (!realpath(t.dir, real)) {
-      return cannot_read(arg, std::strerror(errno));
-    }
-    if (std::strcmp(real, "/") == 0 ||
-        copy_text(t.dir, std::string_view(real, std::strlen(real)))) {
-      return cannot_read(arg, "not an app directory");
-    }
-    return split_dir(t, arg);
-  }
-  if (copy_text(t.name, base)) {
-    return cannot_read(arg, "path too long");
-  }
-  if (!slash) {
-    copy_text(t.apps_dir, ".");
-  } else if (slash == t.dir) {
-    copy_text(t.apps_dir, "/");
-  } else {
-    copy_text(t.apps_dir, std::string_view(t.dir, slash - t.dir));
-  }
-  return 0;
-}
-
-// The app directory of an argument: itself, or the one holding its app.json.
+// The app directory of an argument (itself, or the one holding its
+// app.json), split into its parent and its name as the card would show it.
 int locate(const char* arg, Target& t) {
   struct stat st;
   if (stat(arg, &st) != 0) {
     return cannot_read(arg, std::strerror(errno));
   }
-  std::string_view path(arg, std::strlen(arg));
-  if (copy_text(t.dir, path)) {
-    return cannot_read(arg, "path too long");
-  }
+  Sv path = sv(arg);
+  std::size_t slash = path.rfind('/');
   if (!S_ISDIR(st.st_mode)) {
-    std::size_t slash = path.rfind('/');
-    std::string_view file =
-        slash == std::string_view::npos ? path : slice(path, slash + 1);
-    if (!S_ISREG(st.st_mode) || file != "app.json") {
+    if (!S_ISREG(st.st_mode) || slice(path, slash + 1) != "app.json") {
       return cannot_read(arg, "not an app directory or app.json");
     }
-    copy_text(t.dir, slash == std::string_view::npos ? std::string_view(".")
-                     : slash == 0                    ? std::string_view("/")
-                                                     : slice(path, 0, slash));
+    path = slash == Sv::npos ? "." : slice(path, 0, slash ? slash : 1);
   }
-  for (std::size_t n = std::strlen(t.dir); n > 1 && t.dir[n - 1] == '/'; --n) {
-    t.dir[n - 1] = '\0';
+  while (path.size() > 1 && path.back() == '/') {
+    path.remove_suffix(1);
   }
-  if (split_dir(t, arg) != 0) {
-    return -1;
+  char real[PATH_MAX];
+  Sv base = slice(path, path.rfind('/') + 1);
+  if (base.empty() || base == "." || base == "..") {
+    if (copy_text(t.dir, path) || !realpath(t.dir, real)) {
+      return cannot_read(arg, std::strerror(errno));
+    }
+    path = sv(real);
+    base = slice(path, path.rfind('/') + 1);
   }
-  if (format_path(t.dir, sizeof t.dir, "%s%s%s", t.apps_dir,
-                  std::strcmp(t.apps_dir, "/") == 0 ? "" : "/", t.name) < 0 ||
+  slash = path.size() - base.size() - 1;  // npos: none
+  Sv parent = slash == Sv::npos ? "." : slice(path, 0, slash ? slash : 1);
+  if (base.empty()) {
+    return cannot_read(arg, "not an app directory");
+  }
+  if (copy_text(t.name, base) || copy_text(t.apps_dir, parent) ||
+      format_path(t.dir, sizeof t.dir, "%s%s%s", t.apps_dir, slash ? "/" : "",
+                  t.name) < 0 ||
       format_path(t.manifest, sizeof t.manifest, "%s/app.json", t.dir) < 0) {
     return cannot_read(arg, "path too long");
   }
   return 0;
 }
 
-// Reads the whole manifest, up to FILE_MAX bytes. A missing one is no error.
-int read_manifest(const char* arg, const Target& t, ManifestFile& f) {
-  f.present = false;
-  f.too_big = false;
-  f.size = 0;
-  f.text[0] = '\0';
-  int fd = open(t.manifest, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0 && errno == ENOENT) {
-    return 0;
-  }
-  if (fd < 0) {
-    std::fprintf(stderr, "quor_manifest: %s: %s\n", t.manifest,
-                 std::strerror(errno));
-    return -1;
-  }
+constexpr long NO_MANIFEST = -2;
+
+// Reads the whole manifest into g_file, a byte more than FILE_MAX at most.
+// Returns its length, NO_MANIFEST (missing, or no regular file), or -1.
+long read_manifest(const Target& t) {
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
+  if (stat(t.manifest, &st) != 0) {
+    return errno == ENOENT ? NO_MANIFEST
+                           : cannot_read(t.manifest, std::strerror(errno));
+  }
+  if (!S_ISREG(st.st_mode)) {
     warn(g_warn, "app.json: not a regular file; the daemon reads no manifest");
-    return 0;
+    return NO_MANIFEST;
   }
-  while (f.size < FILE_MAX) {
-    ssize_t n = fd_read(fd, f.text + f.size, FILE_MAX - f.size);
-    if (n < 0) {
-      close(fd);
-      return cannot_read(arg, std::strerror(errno));
-    }
-    if (n == 0) {
-      break;
-    }
-    f.size += static_cast<std::size_t>(n);
-  }
-  char more;
-  f.too_big = f.size == FILE_MAX && read(fd, &more, 1) == 1;
-  close(fd);
-  f.text[f.size] = '\0';
-  f.present = true;
-  return 0;
+  ssize_t n =
+      read_small_file(t.manifest, g_file, sizeof g_file, SMALL_FILE_REGULAR);
+  return n < 0 ? cannot_read(t.manifest, std::strerror(errno)) : n;
 }
 
 // The warnings of the file as a whole; true when the JSON can be compared.
-bool check_file(const ManifestFile& f, std::string_view head) {
-  std::string_view text(f.text, f.size);
-  if (f.too_big || f.size > MANIFEST_TEXT_MAX) {
-    warn(g_warn, "app.json: %s%zu bytes; the daemon reads only the first %d",
-         f.too_big ? "over " : "", f.size, MANIFEST_TEXT_MAX);
+bool check_file(Sv file, Sv head) {
+  bool too_big = file.size() > FILE_MAX;
+  if (file.size() > MANIFEST_TEXT_MAX) {
+    warn(g_warn, "app.json: %s%zu bytes; the daemon reads only the first %d%s",
+         too_big ? "over " : "", too_big ? FILE_MAX : file.size(),
+         MANIFEST_TEXT_MAX, too_big ? "; not checked as JSON" : "");
   }
-  if (head.size() < f.size && head.size() < MANIFEST_TEXT_MAX) {
+  if (head.size() < file.size() && head.size() < MANIFEST_TEXT_MAX) {
     warn(g_warn,
          "app.json: a zero byte at offset %zu; the daemon reads nothing after "
          "it",
          head.size());
   }
-  if (f.too_big) {
-    warn(g_warn, "app.json: not checked as JSON (over %zu bytes)", FILE_MAX);
+  json_index(file, g_json);
+  if (too_big) {
     return false;
   }
-  json_check(text, head.size(), g_json);
-  if (!g_json.utf8_ok) {
+  if (!g_json.utf8) {
     warn(g_warn, "app.json: line %d: not UTF-8",
-         json_line_at(text, g_json.bad_utf8_at));
+         json_line_at(file, g_json.bad_utf8_at));
   }
   if (!g_json.valid) {
     warn(g_warn, "app.json: line %d: not valid JSON (%s)",
-         json_line_at(text, g_json.error_at), g_json.error);
-    return false;
-  }
-  if (g_json.members_cut) {
+         json_line_at(file, g_json.error_at), g_json.error);
+  } else if (g_json.cut) {
     warn(g_warn, "app.json: over %d keys; the rest are not compared",
          JSON_MAX_MEMBERS);
   }
-  return true;
+  return g_json.valid;
 }
 
 // Text for a terminal: control bytes as \xNN; in a quoted value a
 // backslash doubled, so that none seems to escape the closing quote.
-void put_text(std::string_view s, bool quoted = true) {
+void put_text(Sv s, bool quoted = true) {
   for (char c : s) {
     auto u = static_cast<unsigned char>(c);
     if (c == '\\' && quoted) {
@@ -239,7 +181,7 @@ void put_text(std::string_view s, bool quoted = true) {
 }
 
 // A JSON string; bytes that are not UTF-8 become U+FFFD.
-void put_json(std::string_view s) {
+void put_json(Sv s) {
   std::putchar('"');
   char esc[JSON_ESCAPE_MAX];
   for (std::size_t i = 0; i < s.size();) {
@@ -248,94 +190,77 @@ void put_json(std::string_view s) {
   std::putchar('"');
 }
 
-std::string_view sv(const char* s) {
-  return std::string_view(s, std::strlen(s));
-}
-
-bool handled_by(const PickerEntry& p, const AppRecord& app) {
-  return p.active && std::strcmp(p.handler, app.pkg) == 0;
-}
-
-void print_json(const AppRecord& app, const Registry& reg, const Warnings& w) {
-  std::fputs("{\"pkg\":", stdout);
-  put_json(sv(app.pkg));
-  std::fputs(",\"name\":", stdout);
-  put_json(sv(app.name));
-  std::fputs(",\"exec\":", stdout);
-  put_json(sv(app.exec));
-  std::fputs(",\"routes\":{", stdout);
-  for (int i = 0; i < app.route_count; ++i) {
-    std::fputs(i ? "," : "", stdout);
-    put_json(sv(app.routes[i].key));
+// A field, route or picker: in JSON "label":"value" or "key":"value" after
+// sep, else a line of its own.
+void put_item(bool json, const char* sep, const char* label, const char* key,
+              const char* value) {
+  if (json) {
+    std::fputs(sep, stdout);
+    put_json(sv(key ? key : label));
     std::putchar(':');
-    put_json(sv(app.routes[i].chain));
+    put_json(sv(value));
+    return;
   }
-  std::fputs("},\"pickers\":{", stdout);
-  bool first = true;
-  for (int i = 0; i < reg.picker_count; ++i) {
-    if (handled_by(reg.pickers[i], app)) {
-      std::fputs(first ? "" : ",", stdout);
-      first = false;
-      put_json(sv(reg.pickers[i].action));
-      std::putchar(':');
-      put_json(sv(reg.pickers[i].chain));
-    }
-  }
-  std::fputs("},\"warnings\":[", stdout);
-  for (int i = 0; i < w.count; ++i) {
-    std::fputs(i ? "," : "", stdout);
-    put_json(sv(w.lines[i]));
-  }
-  std::fputs("]}\n", stdout);
-}
-
-void print_field(const char* label, const char* value) {
   std::printf("  %-7s \"", label);
+  if (key) {
+    put_text(sv(key));
+    std::fputs("\" -> \"", stdout);
+  }
   put_text(sv(value));
-  std::fputs("\"\n", stdout);
+  int steps = chain_steps(value);
+  if (label[0] == 'r') {
+    std::printf("\" (%d step%s)\n", steps, steps == 1 ? "" : "s");
+  } else {
+    std::fputs("\"\n", stdout);
+  }
 }
 
-void print_text(const char* arg, const AppRecord& app, const Registry& reg,
-                const Warnings& w) {
-  put_text(sv(arg), false);
-  std::fputs(":\n", stdout);
-  print_field("pkg", app.pkg);
-  print_field("name", app.name);
-  print_field("exec", app.exec);
+void print_app(const char* arg, const AppRecord& app, bool json) {
+  if (!json) {
+    put_text(sv(arg), false);
+    std::fputs(":\n", stdout);
+  }
+  put_item(json, "{", "pkg", nullptr, app.pkg);
+  put_item(json, ",", "name", nullptr, app.name);
+  put_item(json, ",", "exec", nullptr, app.exec);
+  std::fputs(json ? ",\"routes\":{" : "", stdout);
   for (int i = 0; i < app.route_count; ++i) {
     const RouteEntry& r = app.routes[i];
-    std::fputs("  route   \"", stdout);
-    put_text(sv(r.key));
-    std::fputs("\" -> \"", stdout);
-    put_text(sv(r.chain));
-    int steps = chain_steps(r.chain);
-    std::printf("\" (%d step%s)\n", steps, steps == 1 ? "" : "s");
+    put_item(json, i ? "," : "", "route", r.key, r.chain);
   }
-  for (int i = 0; i < reg.picker_count; ++i) {
-    if (handled_by(reg.pickers[i], app)) {
-      std::fputs("  picker  \"", stdout);
-      put_text(sv(reg.pickers[i].action));
-      std::fputs("\" -> \"", stdout);
-      put_text(sv(reg.pickers[i].chain));
-      std::fputs("\"\n", stdout);
+  std::fputs(json ? "},\"pickers\":{" : "", stdout);
+  const char* sep = "";
+  for (int i = 0; i < g_reg.picker_count; ++i) {
+    const PickerEntry& p = g_reg.pickers[i];
+    if (p.active && std::strcmp(p.handler, app.pkg) == 0) {
+      put_item(json, sep, "picker", p.action, p.chain);
+      sep = ",";
     }
   }
-  for (int i = 0; i < w.count; ++i) {
-    std::fputs("  warning: ", stdout);
-    put_text(sv(w.lines[i]), false);
-    std::putchar('\n');
+  std::fputs(json ? "},\"warnings\":[" : "", stdout);
+  for (int i = 0; i < g_warn.count; ++i) {
+    if (json) {
+      std::fputs(i ? "," : "", stdout);
+      put_json(sv(g_warn.lines[i]));
+    } else {
+      std::fputs("  warning: ", stdout);
+      put_text(sv(g_warn.lines[i]), false);
+      std::putchar('\n');
+    }
   }
+  std::fputs(json ? "]}\n" : "", stdout);
 }
 
 // One argument: its exit status.
 int check_one(const char* arg, bool json) {
   static Target t;
-  std::memset(&g_warn, 0, sizeof g_warn);
-  if (locate(arg, t) != 0 || read_manifest(arg, t, g_file) != 0) {
+  g_warn.count = 0;
+  long size = locate(arg, t) == 0 ? read_manifest(t) : -1;
+  if (size == -1) {
     return EXIT_USAGE;
   }
-  // A zeroed registry is an empty one.
-  std::memset(static_cast<void*>(&g_reg), 0, sizeof g_reg);
+  std::memset(static_cast<void*>(&g_reg), 0, sizeof g_reg);  // an empty one
+  g_spans.count = 0;
   if (t.name[0] == '.') {
     warn(g_warn, "pkg: a scan skips directories whose name begins with \".\"");
   }
@@ -343,31 +268,21 @@ int check_one(const char* arg, bool json) {
     warn(g_warn, "pkg: the directory name is cut to %zu bytes",
          sizeof AppRecord::pkg - 1);
   }
-  if (!registry_scan_entry(g_reg, t.apps_dir, t.name)) {
+  if (!registry_scan_entry(g_reg, t.apps_dir, t.name, &g_spans)) {
     warn(g_warn, "pkg: a scan skips this directory (its path is too long)");
   }
-  static char head[MANIFEST_TEXT_MAX + 1];
-  std::size_t head_len = manifest_load(t.manifest, head);
-  bool compare = g_file.present && check_file(g_file, sv(head));
+  static char text[MANIFEST_TEXT_MAX + 1];
+  Sv head(text, manifest_load(t.manifest, text));
   static AppRecord none;
   const AppRecord& app = g_reg.app_count > 0 ? g_reg.apps[0] : none;
-  // The scan cuts an entry's name to 95 bytes before it uses it.
-  std::string_view dir_name = slice(sv(t.name), 0, 95);
-  DepartureInput in{ std::string_view(head, head_len),
-                     compare ? &g_json : nullptr,
-                     &g_reg,
-                     &app,
-                     dir_name,
-                     sv(t.dir) };
-  departures_check(in, g_warn);
-  if (g_warn.cut) {
-    warn(g_warn, "more warnings not shown");
+  ManifestCheck c{ head, g_spans, g_json, g_reg, app, g_warn };
+  if (size >= 0 &&
+      check_file(Sv(g_file, static_cast<std::size_t>(size)), head)) {
+    // The scan cuts an entry's name to 95 bytes before it uses it.
+    manifest_check(c, slice(sv(t.name), 0, 95), t.dir);
   }
-  if (json) {
-    print_json(app, g_reg, g_warn);
-  } else {
-    print_text(arg, app, g_reg, g_warn);
-  }
+  check_executable(c, t.dir);
+  print_app(arg, app, json);
   return g_warn.count > 0 ? EXIT_WARNINGS : EXIT_CLEAN;
 }
 
@@ -377,8 +292,7 @@ int main(int argc, char** argv) {
   bool json = false;
   int i = 1;
   for (; i < argc && argv[i][0] == '-'; ++i) {
-    const char* opt = argv[i];
-    CommonOption common = common_option(opt);
+    CommonOption common = common_option(argv[i]);
     if (common == CommonOption::kEnd) {
       ++i;
       break;
@@ -391,13 +305,17 @@ int main(int argc, char** argv) {
       std::printf("quor_manifest %s\n", QUOR_VERSION);
       return EXIT_CLEAN;
     }
-    if (std::strcmp(opt, "--json") != 0) {
-      return usage_error("unknown option ", opt);
+    if (std::strcmp(argv[i], "--json") != 0) {
+      console_line(CONSOLE, "unknown option %s", argv[i]);
+      std::fputs(USAGE, stderr);
+      return EXIT_USAGE;
     }
     json = true;
   }
   if (i >= argc) {
-    return usage_error("no app directory", "");
+    console_line(CONSOLE, "no app directory");
+    std::fputs(USAGE, stderr);
+    return EXIT_USAGE;
   }
   int status = EXIT_CLEAN;
   for (; i < argc; ++i) {

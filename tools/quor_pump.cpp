@@ -28,6 +28,7 @@
 #include <string_view>
 
 #include "amsd/base/clock.h"
+#include "amsd/base/console.h"
 #include "amsd/base/fd_io.h"
 #include "amsd/base/limits.h"
 #include "amsd/base/options.h"
@@ -37,6 +38,8 @@
 #include "amsd/base/unix_addr.h"
 
 namespace {
+
+constexpr char CONSOLE[] = "quor_pump: ";
 
 constexpr int MAX_LINES = 8;
 constexpr int SEND_WAIT_MS = 10000;  // for one round: a daemon that stalls
@@ -84,8 +87,7 @@ int parse_args(PumpConfig& cfg, int argc, char** argv) {
     if (num) {
       *num = parse_count(v);
       if (*num < 0) {
-        std::fprintf(stderr, "quor_pump: bad number for %s: %s\n", argv[i - 1],
-                     v);
+        console_line(CONSOLE, "bad number for %s: %s", argv[i - 1], v);
         return 2;
       }
     } else if (a == "--sock") {
@@ -172,15 +174,13 @@ int main(int argc, char** argv) {
   if (cfg.log) {
     log_fd = open(cfg.log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (log_fd < 0) {
-      std::fprintf(stderr, "quor_pump: %s: %s\n", cfg.log,
-                   std::strerror(errno));
+      console_line(CONSOLE, "%s: %s", cfg.log, std::strerror(errno));
       return 1;
     }
   }
   int fd = unix_connect(cfg.sock, SOCK_CLOEXEC);
   if (fd < 0) {
-    std::fprintf(stderr, "quor_pump: connect %s: %s\n", cfg.sock,
-                 std::strerror(errno));
+    console_line(CONSOLE, "connect %s: %s", cfg.sock, std::strerror(errno));
     return 1;
   }
   stop_signal_install(-1);
@@ -198,7 +198,7 @@ int main(int argc, char** argv) {
     std::size_t len = 0;
     for (int i = 0; i < cfg.n_lines; ++i) {
       if (!put_line(round, sizeof round, len, cfg.lines[i], n)) {
-        std::fprintf(stderr, "quor_pump: line too long: %s\n", cfg.lines[i]);
+        console_line(CONSOLE, "line too long: %s", cfg.lines[i]);
         return 2;
       }
     }
@@ -212,7 +212,7 @@ int main(int argc, char** argv) {
     errno = 0;
     if (sock_send_all(fd, round, len, monotonic_ms() + SEND_WAIT_MS, 1000) !=
         0) {
-      std::fprintf(stderr, "quor_pump: round %ld not sent: %s\n", n,
+      console_line(CONSOLE, "round %ld not sent: %s", n,
                    errno ? std::strerror(errno) : "time-out");
       return 1;
     }

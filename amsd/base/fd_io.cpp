@@ -111,13 +111,6 @@ void child_reap(pid_t pid) {
   }
 }
 
-void fd_set_nonblock(int fd) {
-  int fl = fcntl(fd, F_GETFL);
-  if (fl >= 0) {
-    fcntl(fd, F_SETFL, fl | O_NONBLOCK);
-  }
-}
-
 std::size_t fd_append_whole(int fd, const void* buf, std::size_t len) {
   ssize_t n = fd_write(fd, buf, len);
   if (n <= 0) {

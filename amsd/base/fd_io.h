@@ -27,9 +27,6 @@ void fd_drain(int fd);
 int fd_poll(struct pollfd* fds, nfds_t n, int timeout_ms,
             const volatile std::sig_atomic_t* stop = nullptr);
 
-// Adds O_NONBLOCK to fd's status flags; leaves them when they cannot be read.
-void fd_set_nonblock(int fd);
-
 // Appends buf to a file of lines with one write. A full disk may take only
 // part of it: that fragment is cut off again, so the file holds whole lines.
 // Returns the bytes that stay written: len, 0, or the fragment's length when

@@ -10,22 +10,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "amsd/base/console.h"
 #include "amsd/base/notify.h"
 #include "amsd/base/stop_signal.h"
 #include "amsd/base/text.h"
 #include "amsd/base/unix_addr.h"
-#include "amsd/log/retention.h"
 #include "amsd/protocol/rescan.h"
 
 constexpr int LISTEN_BACKLOG = 8;
-
-ProtocolContext daemon_context(Daemon& d) {
-  return ProtocolContext{ d.registry,          d.log,
-                          d.capture,           d.picks,
-                          d.cfg.apps_dir,      d.cfg.card_root,
-                          d.cfg.ipc_sock_path, d.cfg.crash_sock_path,
-                          d.cfg.launcher_uid };
-}
 
 // What stands at the socket path before we take it: nothing or a stale
 // socket (0), a daemon that still answers there (EADDRINUSE), or something
@@ -49,7 +41,7 @@ static int socket_path_status(const char* path) {
 
 static int open_listener(Daemon& d) {
   if (int busy = socket_path_status(d.cfg.sock_path)) {
-    std::fprintf(stderr, "[quor_amsd] bind %s: %s\n", d.cfg.sock_path,
+    console_line(AMSD_CONSOLE, "bind %s: %s", d.cfg.sock_path,
                  std::strerror(busy));
     return 1;
   }
@@ -60,7 +52,7 @@ static int open_listener(Daemon& d) {
       unix_listen(d.cfg.sock_path, SOCK_CLOEXEC, LISTEN_BACKLOG, 0666, &step);
   if (fd < 0) {
     bool bind = std::strcmp(step, "bind") == 0;
-    std::fprintf(stderr, "[quor_amsd] %s%s%s: %s\n", step, bind ? " " : "",
+    console_line(AMSD_CONSOLE, "%s%s%s: %s", step, bind ? " " : "",
                  bind ? d.cfg.sock_path : "", std::strerror(errno));
     return 1;
   }
@@ -69,7 +61,13 @@ static int open_listener(Daemon& d) {
 }
 
 int daemon_setup(Daemon& d) {
-  d.log.card_root = d.cfg.card_root;
+  d.card.root = d.cfg.card_root;
+  ProtocolTables& t = d.tables;
+  t.apps_dir = d.cfg.apps_dir;
+  t.card_root = d.cfg.card_root;
+  t.ipc_sock_path = d.cfg.ipc_sock_path;
+  t.crash_sock_path = d.cfg.crash_sock_path;
+  t.launcher_uid = d.cfg.launcher_uid;
   std::setvbuf(stdout, nullptr, _IONBF, 0);
   if (wake_pipe_open(d.wake_pipe) != 0) {
     return 1;
@@ -79,16 +77,15 @@ int daemon_setup(Daemon& d) {
 }
 
 void daemon_startup_steps(Daemon& d) {
-  make_boot_stamp(d.boot_stamp, d.log.bootts_path, d.log.uptime_path);
-  open_card_log(d.log);  // without a card the log goes to the /tmp buffer
-  log_cleanup(d.log);
-  rescan_logged(d.registry, d.log, d.cfg.apps_dir, true);
-  std::fprintf(stderr,
-               "[quor_amsd] up: sock=%s ipc=%s apps=%s card=%s bootts=%s "
-               "log=%s\n",
+  make_boot_stamp(d.boot_stamp, d.card.bootts_path, d.tables.log.uptime_path,
+                  d.card.stat_path);
+  card_start(d.card, d.tables.log);
+  rescan_logged(d.tables.registry, d.tables.log, d.cfg.apps_dir, true);
+  console_line(AMSD_CONSOLE,
+               "up: sock=%s ipc=%s apps=%s card=%s bootts=%s log=%s",
                d.cfg.sock_path, d.cfg.ipc_sock_path, d.cfg.apps_dir,
                d.cfg.card_root, d.boot_stamp,
-               d.log.card_log_open ? "card" : d.log.buffer_path);
+               d.tables.log.card_log_open ? "card" : d.tables.log.buffer_path);
   notify_service_manager("READY=1");
 }
 
@@ -99,7 +96,7 @@ void daemon_shutdown(Daemon& d) {
     d.listen_fd = -1;
   }
   unlink(d.cfg.sock_path);
-  stdout_session_reset(d.capture);
-  service_log_shutdown(d.log);
-  std::fputs("[quor_amsd] shutdown\n", stderr);
+  stdout_session_reset(d.tables.capture);
+  service_log_shutdown(d.tables.log);
+  console_line(AMSD_CONSOLE, "shutdown");
 }

@@ -4,26 +4,18 @@
 #include <cstdint>
 
 #include "amsd/daemon/config.h"
+#include "amsd/log/card.h"
 #include "amsd/log/clock.h"
-#include "amsd/log/service_log.h"
-#include "amsd/protocol/capture.h"
-#include "amsd/protocol/context.h"
-#include "amsd/protocol/picker.h"
-#include "amsd/registry/app_table.h"
+#include "amsd/protocol/tables.h"
 
 struct Daemon {
   DaemonConfig cfg;
   int listen_fd = -1;
   int wake_pipe[2] = { -1, -1 };  // read end, write end
   char boot_stamp[BOOT_STAMP_SIZE] = {};
-  ServiceLog log;
-  Registry registry;
-  StdoutSession capture;
-  PickerRequests picks;
+  Card card;
+  ProtocolTables tables;
 };
-
-// The tables and paths the protocol's handlers work on.
-ProtocolContext daemon_context(Daemon& d);
 
 // Set-up after the configuration is known: wake pipe, signals, the listening
 // socket. Returns 0, or the exit status (1) after printing why.

@@ -1,6 +1,5 @@
 #include "amsd/daemon/event_loop.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,12 +9,11 @@
 #include <cstring>
 
 #include "amsd/base/clock.h"
+#include "amsd/base/console.h"
 #include "amsd/base/fd_io.h"
-#include "amsd/base/paths.h"
 #include "amsd/base/stop_signal.h"
 #include "amsd/base/text.h"
 #include "amsd/daemon/daemon.h"
-#include "amsd/log/retention.h"
 #include "amsd/protocol/dispatch.h"
 #include "amsd/protocol/rescan.h"
 
@@ -23,10 +21,10 @@ namespace {
 
 constexpr int IN_MAX = IN_BUF_SIZE - 1;
 
-void dispatch_into_reply(ProtocolContext& ctx, ClientConn& c, char* line) {
+void dispatch_into_reply(ProtocolTables& tables, ClientConn& c, char* line) {
   char* pos = c.out_buf + c.out_len;
   std::size_t room = static_cast<std::size_t>(OUT_BUF_SIZE - c.out_len);
-  if (dispatch_line(ctx, c.peer, line, pos, room)) {
+  if (dispatch_line(tables, c.peer, line, pos, room)) {
     c.out_len += static_cast<int>(strnlen(pos, room - 1));
   }
 }
@@ -48,12 +46,12 @@ void send_reply(ClientConn& c) {
 }
 
 // A last line that came without a newline is still executed.
-void close_slot(ProtocolContext& ctx, ClientTable& t, int i) {
+void close_slot(ProtocolTables& tables, ClientTable& t, int i) {
   ClientConn& c = t.slots[i];
   if (c.in_len > 0) {
     c.in_buf[c.in_len] = '\0';
     if (c.in_buf[0] != '\0') {
-      dispatch_into_reply(ctx, c, c.in_buf);
+      dispatch_into_reply(tables, c, c.in_buf);
     }
     c.in_len = 0;
   }
@@ -63,18 +61,18 @@ void close_slot(ProtocolContext& ctx, ClientTable& t, int i) {
   remove_slot(t, i);
 }
 
-void cut_lines(ProtocolContext& ctx, ClientConn& c) {
+void cut_lines(ProtocolTables& tables, ClientConn& c) {
   int off = 0;
   while (char* line = conn_next_line(c, off)) {
     if (line[0] != '\0') {
-      dispatch_into_reply(ctx, c, line);
+      dispatch_into_reply(tables, c, line);
     }
   }
   conn_keep_rest(c, off);
 }
 
 // Returns true when the slot was removed.
-bool serve_client(ProtocolContext& ctx, ClientTable& t, int i, short ev) {
+bool serve_client(ProtocolTables& tables, ClientTable& t, int i, short ev) {
   ClientConn& c = t.slots[i];
   constexpr short BROKEN = POLLERR | POLLNVAL;
   // The peer has closed its side (or both): what it sent is still read and
@@ -82,23 +80,23 @@ bool serve_client(ProtocolContext& ctx, ClientTable& t, int i, short ev) {
   bool hung_up = (ev & (POLLHUP | POLLRDHUP)) != 0;
   if (!(ev & (POLLIN | POLLHUP | POLLRDHUP))) {
     if (ev & BROKEN) {
-      close_slot(ctx, t, i);
+      close_slot(tables, t, i);
       return true;
     }
     return false;
   }
   ReadEnd end = conn_read(c);
-  cut_lines(ctx, c);
+  cut_lines(tables, c);
   // A full buffer without a newline can take nothing more: once the peer is
   // done, what it holds is its last line.
   bool stuck = c.in_len >= IN_MAX;
   if ((ev & BROKEN) || end != ReadEnd::kMore || (hung_up && stuck)) {
-    close_slot(ctx, t, i);
+    close_slot(tables, t, i);
     return true;
   }
   if (hung_up) {
     if (c.out_len > 0) {
-      close_slot(ctx, t, i);
+      close_slot(tables, t, i);
       return true;
     }
     return false;
@@ -209,45 +207,20 @@ void clients_reset(ClientTable& t) {
   t.count = 0;
 }
 
-void card_job_if_due(Daemon& d, LoopTimers& timers, std::uint64_t now_ms) {
-  if (now_ms - timers.last_card_job >= CARD_JOB_MS) {
-    card_job(d, timers, now_ms);
-  }
-}
-
-void card_job(Daemon& d, LoopTimers& timers, std::uint64_t now_ms) {
-  // The card may have been cleaned or swapped: a log no longer at its path
-  // would swallow every later line.
-  card_log_check(d.log);
-  bool move = d.log.move_pending;
-  if (d.log.card_log_fd < 0) {
-    move = open_card_log(d.log) == 0;
-  }
-  if (move) {
-    int buffer_fd = open_buffer_for_move(d.log);
-    if (buffer_fd >= 0) {
-      move_buffer_to_card(d.log, buffer_fd);
-    } else {
-      d.log.move_pending = false;
-    }
-  }
-  timers.last_card_job = now_ms;
-  log_cleanup(d.log);
-}
-
-void rescan_if_due(Daemon& d, LoopTimers& timers, std::uint64_t now_ms) {
-  std::uint64_t period = d.registry.apps_dir_seen ? RESCAN_SEEN_MS : RESCAN_MS;
+void rescan_if_due(ProtocolTables& tables, LoopTimers& timers,
+                   std::uint64_t now_ms) {
+  const Registry& reg = tables.registry;
+  std::uint64_t period = reg.apps_dir_seen ? RESCAN_SEEN_MS : RESCAN_MS;
   if (now_ms - timers.last_rescan >= period) {
-    rescan_logged(d.registry, d.log, d.cfg.apps_dir, false);
+    rescan_logged(tables.registry, tables.log, tables.apps_dir, false);
     timers.last_rescan = now_ms;
   }
 }
 
 void event_loop(Daemon& d, ClientTable& clients) {
-  ProtocolContext ctx = daemon_context(d);
+  ProtocolTables& tables = d.tables;
   LoopTimers timers;
-  // A card that comes back is taken at once, not at the next card job.
-  int mounts_fd = open(paths::SELF_MOUNTS, O_RDONLY | O_CLOEXEC);
+  card_watch(d.card);
   struct pollfd pfd[MAX_CLIENTS + 3];
   for (;;) {
     pfd[0] = { d.listen_fd, POLLIN, 0 };
@@ -260,12 +233,12 @@ void event_loop(Daemon& d, ClientTable& clients) {
       short want = c.in_len >= IN_MAX ? POLLRDHUP : POLLIN | POLLRDHUP;
       pfd[2 + i] = { c.fd, want, 0 };
     }
-    struct pollfd& mounts = pfd[2 + polled];
-    mounts = { mounts_fd, POLLPRI, 0 };
+    struct pollfd& card = pfd[2 + polled];
+    card = card_watch_poll(d.card);
     int rc = fd_poll(pfd, static_cast<nfds_t>(polled + 3), POLL_TIMEOUT_MS,
                      &g_stop_requested);
     if (rc < 0) {
-      std::fprintf(stderr, "[quor_amsd] poll: %s\n", std::strerror(errno));
+      console_line(AMSD_CONSOLE, "poll: %s", std::strerror(errno));
       break;
     }
     if (rc >= 0) {
@@ -286,25 +259,17 @@ void event_loop(Daemon& d, ClientTable& clients) {
         if (pfd[2 + p].fd != clients.slots[slot].fd) {
           continue;
         }
-        if (!serve_client(ctx, clients, slot, pfd[2 + p].revents)) {
+        if (!serve_client(tables, clients, slot, pfd[2 + p].revents)) {
           ++slot;
         }
       }
-      std::uint64_t now = monotonic_ms();
-      if (mounts.revents & (POLLPRI | POLLERR)) {
-        card_job(d, timers, now);
-      } else {
-        card_job_if_due(d, timers, now);
-      }
-      service_log_tick(d.log, now);
-      stdout_session_tick(d.capture, d.log, now);
-      rescan_if_due(d, timers, monotonic_ms());
+      card_tick(d.card, tables.log, tables.capture, card.revents,
+                monotonic_ms());
+      rescan_if_due(tables, timers, monotonic_ms());
     }
     if (g_stop_requested) {
       break;
     }
   }
-  if (mounts_fd >= 0) {
-    close(mounts_fd);
-  }
+  card_unwatch(d.card);
 }

@@ -1,6 +1,6 @@
 // The running state of quor_amsd: accepts control connections, cuts their
 // input into lines for the dispatcher, sends the collected reply and closes;
-// between polls it runs the card job and the registry rescan.
+// between polls it gives the card its turn and runs the registry rescan.
 #pragma once
 
 #include <cstdint>
@@ -9,14 +9,13 @@
 #include "amsd/protocol/events.h"
 
 struct Daemon;
-struct DaemonConfig;
+struct ProtocolTables;
 
 constexpr int MAX_CLIENTS = 32;
 constexpr int IN_BUF_SIZE = LINE_BUF_SIZE;    // one line's data and a NUL
 constexpr int OUT_BUF_SIZE = REPLY_BUF_SIZE;  // reply text of one pass
 constexpr int POLL_TIMEOUT_MS = 1000;
 
-constexpr std::uint64_t CARD_JOB_MS = 60000;
 constexpr std::uint64_t RESCAN_MS = 3000;        // until apps_dir is seen
 constexpr std::uint64_t RESCAN_SEEN_MS = 30000;  // once it has been opened
 // With every slot taken, a connection this old that never reported anything
@@ -39,9 +38,8 @@ struct ClientTable {
   int count;
 };
 
-// Last runs of the periodic jobs, on the monotonic clock in ms.
+// Last run of the periodic rescan, on the monotonic clock in ms.
 struct LoopTimers {
-  std::uint64_t last_card_job = 0;
   std::uint64_t last_rescan = 0;
 };
 
@@ -67,13 +65,9 @@ void conn_keep_rest(ClientConn& c, int off);
 // for IDLE_EVICT_MS or more that never reported anything; -1 when none.
 int idle_slot_to_evict(const ClientTable& t, std::uint64_t now_ms);
 
-// The periodic jobs, each run when due at now_ms (monotonic). The card job
-// opens a card log that is not open, moves the /tmp buffer onto it, and
-// prunes old logs; the rescan runs a quiet registry scan.
-// card_job runs it at once, as on a change of the mount table.
-void card_job_if_due(Daemon& d, LoopTimers& timers, std::uint64_t now_ms);
-void card_job(Daemon& d, LoopTimers& timers, std::uint64_t now_ms);
-void rescan_if_due(Daemon& d, LoopTimers& timers, std::uint64_t now_ms);
+// A quiet registry scan when one is due at now_ms (monotonic).
+void rescan_if_due(ProtocolTables& tables, LoopTimers& timers,
+                   std::uint64_t now_ms);
 
 // Returns when a stop was requested or poll failed.
 void event_loop(Daemon& d, ClientTable& clients);

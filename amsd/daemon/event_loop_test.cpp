@@ -8,32 +8,14 @@
 #include <memory>
 #include <string>
 
-#include "amsd/base/text.h"
-#include "amsd/daemon/daemon.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/scratch_tables.h"
 
 namespace {
 
-// A daemon whose card, apps directory and /tmp buffer lie in a scratch
-// directory. The card has no QuorOS directory until a test makes one.
-struct LoopFixture {
-  TempDir dir;
-  std::string card = dir.file("card");
-  std::string apps = dir.file("apps");
-  std::string buffer = dir.file("buffer.log");
-  std::unique_ptr<Daemon> d = std::make_unique<Daemon>();
+// Tables whose log goes to the scratch /tmp buffer, and the loop's timers.
+struct LoopFixture : ScratchTables {
   LoopTimers timers;
 
-  LoopFixture() {
-    unsetenv("QUOR_AMSD_NOCARD");
-    mkdir(card.c_str(), 0755);
-    copy_text(d->cfg.card_root, card);
-    copy_text(d->cfg.apps_dir, apps);
-    d->log.card_root = d->cfg.card_root;
-    d->log.buffer_path = buffer.c_str();
-    d->log.bootts_path = "/nonexistent/bootts";
-  }
-  ~LoopFixture() { close_card_log(d->log); }
   int scans_logged() const {
     std::string all = read_file(buffer);
     int n = 0;
@@ -66,46 +48,6 @@ TEST(PeriodicJobs, RescanEvery3SecondsUntilTheAppsDirectoryIsSeenThen30) {
   EXPECT_EQ(f.timers.last_rescan, 39000u);
   // Gone again after being seen: quiet scans say nothing.
   EXPECT_EQ(f.scans_logged(), after_seen);
-}
-
-TEST(PeriodicJobs, CardJobOpensTheCardAndMovesTheBufferOncePerMinute) {
-  LoopFixture f;
-  amsd_log(f.d->log, "while away");
-  card_job_if_due(*f.d, f.timers, 60000);  // no QuorOS yet
-  EXPECT_EQ(f.d->log.card_log_fd, -1);
-  EXPECT_EQ(f.timers.last_card_job, 60000u);
-  mkdir((f.card + "/QuorOS").c_str(), 0755);
-  card_job_if_due(*f.d, f.timers, 119999);
-  EXPECT_EQ(f.d->log.card_log_fd, -1);
-  testing::internal::CaptureStderr();
-  card_job_if_due(*f.d, f.timers, 120000);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "[quor_amsd] /tmp buffered log moved to card\n");
-  EXPECT_GE(f.d->log.card_log_fd, 0);
-  EXPECT_EQ(f.d->log.card_log_open, 1);
-  EXPECT_NE(access(f.buffer.c_str(), F_OK), 0);
-  // Already open: later jobs only prune.
-  testing::internal::CaptureStderr();
-  card_job_if_due(*f.d, f.timers, 180000);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-}
-
-TEST(PeriodicJobs, CardJobReopensALogGoneFromItsPathAndRetriesAMove) {
-  LoopFixture f;
-  mkdir((f.card + "/QuorOS").c_str(), 0755);
-  ASSERT_EQ(open_card_log(f.d->log), 0);
-  std::string path = f.d->log.card_log_path;
-  ASSERT_EQ(unlink(path.c_str()), 0);  // the card was cleaned
-  amsd_log(f.d->log, "buffered");      // still open: into the deleted file
-  f.d->log.move_pending = true;        // and an earlier move failed to read
-  ASSERT_TRUE(write_file(f.buffer, "from buffer\n"));
-  testing::internal::CaptureStderr();
-  card_job_if_due(*f.d, f.timers, 60000);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "[quor_amsd] /tmp buffered log moved to card\n");
-  EXPECT_EQ(read_file(path), "from buffer\n");
-  EXPECT_FALSE(f.d->log.move_pending);
-  EXPECT_TRUE(card_log_in_place(f.d->log));
 }
 
 TEST(ClientTable, OnlyAnOldQuietConnectionGivesWayToANewcomer) {

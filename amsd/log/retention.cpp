@@ -9,7 +9,9 @@
 #include <string_view>
 #include <utility>
 
+#include "amsd/base/console.h"
 #include "amsd/base/limits.h"
+#include "amsd/base/paths.h"
 #include "amsd/base/text.h"
 
 namespace {
@@ -19,14 +21,13 @@ bool is_log_name(std::string_view name) {
 }
 
 // Fills e with the candidates in directory order; returns their count.
-int collect(const char* dir, const ServiceLog& log, LogFileEntry* e) {
+int collect(const char* dir, int card_log_fd, LogFileEntry* e) {
   DIR* d = opendir(dir);
   if (!d) {
     return 0;
   }
   struct stat open_log = {};
-  bool have_open_log =
-      log.card_log_fd >= 0 && fstat(log.card_log_fd, &open_log) == 0;
+  bool have_open_log = card_log_fd >= 0 && fstat(card_log_fd, &open_log) == 0;
   int n = 0;
   struct dirent* de;
   while (n < MAX_LOG_CANDIDATES && (de = readdir(d)) != nullptr) {
@@ -62,14 +63,14 @@ void sort_oldest_first(LogFileEntry* e, int n) {
   }
 }
 
-int log_cleanup(const ServiceLog& log) {
+int log_cleanup(const char* card_root, int card_log_fd) {
   char dir[PATH_BUF_SIZE];
-  if (format_path(dir, sizeof dir, "%s/%s", log.card_root,
+  if (format_path(dir, sizeof dir, "%s/%s", card_root,
                   paths::CARD_LOGS_SUBDIR) < 0) {
     return 0;
   }
   LogFileEntry e[MAX_LOG_CANDIDATES];
-  int n = collect(dir, log, e);
+  int n = collect(dir, card_log_fd, e);
   if (n == 0) {
     return 0;
   }
@@ -91,8 +92,7 @@ int log_cleanup(const ServiceLog& log) {
     }
   }
   if (deleted > 0) {
-    std::fprintf(stderr, "[quor_amsd] log_cleanup deleted %d old log(s)\n",
-                 deleted);
+    console_line(AMSD_CONSOLE, "log_cleanup deleted %d old log(s)", deleted);
   }
   return deleted;
 }

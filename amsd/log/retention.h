@@ -4,8 +4,6 @@
 
 #include <cstdint>
 
-#include "amsd/log/service_log.h"
-
 constexpr std::int64_t LOG_RETENTION_LIMIT = 1073741824;  // bytes
 constexpr int MAX_LOG_CANDIDATES = 128;
 
@@ -22,6 +20,7 @@ struct LogFileEntry {
 // keep the relative order the exchanges leave them in.
 void sort_oldest_first(LogFileEntry* e, int n);
 
-// One run over card_root/QuorOS/logs (sub-directories are not entered).
-// Prints a console line when it deleted anything. Returns the count.
-int log_cleanup(const ServiceLog& log);
+// One run over card_root/QuorOS/logs (sub-directories are not entered);
+// card_log_fd, the card log in use (or -1), is never deleted. Prints a
+// console line when it deleted anything. Returns the count.
+int log_cleanup(const char* card_root, int card_log_fd);

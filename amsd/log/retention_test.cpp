@@ -17,12 +17,11 @@ constexpr std::int64_t GIB = LOG_RETENTION_LIMIT;
 struct CardLogs {
   TempDir dir;
   std::string logs = dir.file("QuorOS/logs");
-  ServiceLog log;
+  int card_log_fd = -1;  // the card log in use
 
   CardLogs() {
     mkdir(dir.file("QuorOS").c_str(), 0755);
     mkdir(logs.c_str(), 0755);
-    log.card_root = dir.path().c_str();
   }
   // A sparse file of the given size and modification time.
   void add(const std::string& name, std::int64_t size, time_t mtime) {
@@ -39,7 +38,7 @@ struct CardLogs {
   }
   int cleanup() {
     testing::internal::CaptureStderr();
-    int n = log_cleanup(log);
+    int n = log_cleanup(dir.path().c_str(), card_log_fd);
     console = testing::internal::GetCapturedStderr();
     return n;
   }
@@ -97,12 +96,12 @@ TEST(LogRetention, NeverDeletesTheCardLogInUse) {
   CardLogs c;
   c.add("ams_old.log", GIB / 2, 1000);
   c.add("ams_current.log", GIB, 5000);
-  c.log.card_log_fd = open((c.logs + "/ams_current.log").c_str(), O_WRONLY);
-  ASSERT_GE(c.log.card_log_fd, 0);
+  c.card_log_fd = open((c.logs + "/ams_current.log").c_str(), O_WRONLY);
+  ASSERT_GE(c.card_log_fd, 0);
   EXPECT_EQ(c.cleanup(), 1);
   EXPECT_FALSE(c.has("ams_old.log"));
   EXPECT_TRUE(c.has("ams_current.log"));
-  close(c.log.card_log_fd);
+  close(c.card_log_fd);
 }
 
 TEST(LogRetention, NeverDeletesThroughANameCutToFit) {
@@ -122,12 +121,9 @@ TEST(LogRetention, NeverDeletesThroughANameCutToFit) {
 
 TEST(LogRetention, MissingDirectoryDoesNothing) {
   TempDir dir;
-  ServiceLog log;
-  log.card_root = dir.path().c_str();
-  EXPECT_EQ(log_cleanup(log), 0);
+  EXPECT_EQ(log_cleanup(dir.path().c_str(), -1), 0);
   std::string root(600, 'r');
-  log.card_root = root.c_str();
-  EXPECT_EQ(log_cleanup(log), 0);
+  EXPECT_EQ(log_cleanup(root.c_str(), -1), 0);
 }
 
 TEST(LogRetention, SortsOldestFirstByExchange) {

@@ -4,17 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "amsd/base/clock.h"
+#include "amsd/base/console.h"
 #include "amsd/base/fd_io.h"
 #include "amsd/base/limits.h"
 #include "amsd/base/text.h"
-#include "amsd/base/unix_addr.h"
 #include "amsd/log/clock.h"
 
 // O_NOFOLLOW: a link planted at the /tmp path must not redirect our writes.
@@ -204,66 +202,10 @@ void amsd_log(ServiceLog& log, const char* fmt, ...) {
   append_to_buffer(log, line, len);
 }
 
-static bool env_says_no_card() {
-  const char* v = std::getenv("QUOR_AMSD_NOCARD");
-  return v && v[0] == '1';
-}
-
-bool mount_point_listed(const char* mounts_path, const char* mount_point) {
-  char needle[300];
-  if (format_path(needle, sizeof needle, " %s ", mount_point) < 0) {
-    return false;
-  }
-  FILE* f = std::fopen(mounts_path, "re");
-  if (!f) {
-    return false;
-  }
-  char line[512];
-  bool found = false;
-  while (!found && std::fgets(line, sizeof line, f)) {
-    found = std::strstr(line, needle) != nullptr;
-  }
-  std::fclose(f);
-  return found;
-}
-
-int open_card_log(ServiceLog& log) {
-  if (log.card_log_fd >= 0) {
-    return 0;
-  }
-  if (env_says_no_card()) {
-    return -1;
-  }
-  char dir[PATH_BUF_SIZE];
-  if (format_path(dir, sizeof dir, "%s/%s", log.card_root,
-                  paths::CARD_LOGS_SUBDIR) < 0) {
-    return -1;
-  }
-  // The default card root must really be mounted: its directory exists on
-  // the root file system too, and logging there would fill internal flash.
-  if (std::strcmp(log.card_root, paths::DEFAULT_CARD) == 0 &&
-      !mount_point_listed(log.mounts_path, log.card_root)) {
-    return -1;
-  }
-  mkdir(dir, 0755);  // may exist already
-  if (access(dir, W_OK) != 0) {
-    return -1;
-  }
-  char stamp[BOOT_STAMP_SIZE];
-  make_boot_stamp(stamp, log.bootts_path, log.uptime_path, log.stat_path);
-  char path[PATH_BUF_SIZE];
-  if (format_path(path, sizeof path, "%s/%s/ams_%s.log", log.card_root,
-                  paths::CARD_LOGS_SUBDIR, stamp) < 0) {
-    return -1;
-  }
-  int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    return -1;
-  }
+void card_log_attach(ServiceLog& log, int fd, const char* path) {
   log.card_log_fd = fd;
   log.card_log_open = true;
   copy_text(log.card_log_path, path);
-  return 0;
 }
 
 bool card_log_in_place(const ServiceLog& log) {
@@ -280,9 +222,8 @@ static void report_dropped(ServiceLog& log) {
   }
   long long dropped = log.buffer_dropped;
   log.buffer_dropped = 0;
-  std::fprintf(stderr,
-               "[quor_amsd] /tmp buffer: %lld bytes dropped while the card "
-               "was away\n",
+  console_line(AMSD_CONSOLE,
+               "/tmp buffer: %lld bytes dropped while the card was away",
                dropped);
   amsd_log(log, "tmp buffer: %lld bytes dropped while the card was away",
            dropped);
@@ -311,7 +252,7 @@ void move_buffer_to_card(ServiceLog& log, int buffer_fd) {
         return;
       }
       unlink(log.buffer_path);
-      std::fputs("[quor_amsd] /tmp buffered log moved to card\n", stderr);
+      console_line(AMSD_CONSOLE, "/tmp buffered log moved to card");
       report_dropped(log);
       return;
     }

@@ -17,14 +17,9 @@ constexpr std::uint64_t LOG_SYNC_MS = 1000;
 struct ServiceLog {
   int card_log_fd = -1;
   bool card_log_open = false;  // exactly while card_log_fd is open
-  // The card's mount point; points at DaemonConfig::card_root in the daemon.
-  const char* card_root = paths::DEFAULT_CARD;
   // Fixed files, replaced only by tests.
   const char* buffer_path = paths::BUFFER_LOG;
-  const char* mounts_path = paths::MOUNTS;
-  const char* bootts_path = paths::BOOT_STAMP;
   const char* uptime_path = paths::UPTIME;
-  const char* stat_path = paths::PROC_STAT;
   // Where the open card log lies, to notice when it is gone from there.
   char card_log_path[PATH_BUF_SIZE] = {};
   // A move of the buffer stopped at a read error; a later card job retries.
@@ -51,9 +46,9 @@ constexpr long BUFFER_LOG_CAP = 262144;
 [[gnu::format(printf, 2, 3)]] void amsd_log(ServiceLog& log, const char* fmt,
                                             ...);
 
-// Opens this boot's card log if it is not open yet. Returns 0 when it is open
-// afterwards, -1 otherwise; never prints.
-int open_card_log(ServiceLog& log);
+// Takes fd, open for appending on this boot's card log at path (the card
+// module opened it), as the card log.
+void card_log_attach(ServiceLog& log, int fd, const char* path);
 
 // Copies the opened buffer file (buffer_fd, which it closes) onto the end of
 // the card log, syncs it, then deletes the buffer file and tells how much the
@@ -79,9 +74,6 @@ void service_log_tick(ServiceLog& log, std::uint64_t now_ms);
 // Opens the buffer file for reading without following a link planted at its
 // path; -1 when there is none.
 int open_buffer_for_move(const ServiceLog& log);
-
-// True when a line of the mounts file holds " <mount_point> ".
-bool mount_point_listed(const char* mounts_path, const char* mount_point);
 
 // Closes the card log if open, forgetting the kept lines.
 void close_card_log(ServiceLog& log);

@@ -10,80 +10,13 @@
 
 #include <string>
 
-#include "tests/support/temp_dir.h"
+#include "amsd/log/card.h"
+#include "tests/support/scratch.h"
 
 namespace {
 
-class NoCardEnv {
- public:
-  explicit NoCardEnv(const char* value) {
-    const char* old = getenv("QUOR_AMSD_NOCARD");
-    had_ = old != nullptr;
-    old_ = old ? old : "";
-    if (value) {
-      setenv("QUOR_AMSD_NOCARD", value, 1);
-    } else {
-      unsetenv("QUOR_AMSD_NOCARD");
-    }
-  }
-  ~NoCardEnv() {
-    if (had_) {
-      setenv("QUOR_AMSD_NOCARD", old_.c_str(), 1);
-    } else {
-      unsetenv("QUOR_AMSD_NOCARD");
-    }
-  }
-
- private:
-  bool had_;
-  std::string old_;
-};
-
-// A log whose fixed files all lie in a scratch directory, with a card root
-// that holds a QuorOS directory.
-struct LogFixture {
-  NoCardEnv env{ nullptr };
-  TempDir dir;
-  std::string card = dir.file("card");
-  std::string buffer = dir.file("buffer.log");
-  std::string uptime = dir.file("uptime");
-  std::string bootts = dir.file("bootts");
-  std::string mounts = dir.file("mounts");
-  ServiceLog log;
-
-  LogFixture() {
-    mkdir(card.c_str(), 0755);
-    mkdir((card + "/QuorOS").c_str(), 0755);
-    write_file(uptime, "42.7 1.0\n");
-    write_file(bootts, "quor_20250314_093005");
-    write_file(mounts, "");
-    log.card_root = card.c_str();
-    log.buffer_path = buffer.c_str();
-    log.uptime_path = uptime.c_str();
-    log.bootts_path = bootts.c_str();
-    log.mounts_path = mounts.c_str();
-  }
-  ~LogFixture() { close_card_log(log); }
-  std::string card_log() const {
-    return read_file(card + "/QuorOS/logs/ams_20250314_093005.log");
-  }
-};
-
-// Strips the wall-clock field, which a test cannot know.
-std::string without_wall_clock(const std::string& text) {
-  std::string out;
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    std::size_t nl = text.find('\n', pos);
-    std::string line = text.substr(pos, nl - pos);
-    out += line.substr(line.find(' ') + 1) + "\n";
-    pos = nl == std::string::npos ? text.size() : nl + 1;
-  }
-  return out;
-}
-
 TEST(ServiceLog, WritesPrefixedLinesToTheBufferWithoutACard) {
-  LogFixture f;
+  ScratchLog f;
   amsd_log(f.log, "registry scan: %d dir(s)", 3);
   amsd_log(f.log, "%s", "");  // empty text: no line
   amsd_log(f.log, "second");
@@ -92,8 +25,8 @@ TEST(ServiceLog, WritesPrefixedLinesToTheBufferWithoutACard) {
 }
 
 TEST(ServiceLog, DropsLinesOf2048BytesOrMore) {
-  LogFixture f;
-  ASSERT_EQ(open_card_log(f.log), 0);
+  ScratchLog f;
+  ASSERT_EQ(open_card_log(f.sd, f.log), 0);
   // Prefix: wall clock (10 digits until 2286), " 42 amsd ".
   std::string prefix = std::to_string(time(nullptr)) + " 42 amsd ";
   std::string fits(2047 - prefix.size(), 'a');
@@ -105,74 +38,8 @@ TEST(ServiceLog, DropsLinesOf2048BytesOrMore) {
   EXPECT_EQ(text.back(), '\n');
 }
 
-TEST(ServiceLog, OpensThePerBootCardLogAndAppendsAcrossRestarts) {
-  LogFixture f;
-  NoCardEnv env(nullptr);
-  ASSERT_EQ(open_card_log(f.log), 0);
-  EXPECT_EQ(f.log.card_log_open, 1);
-  EXPECT_EQ(open_card_log(f.log), 0);  // already open
-  amsd_log(f.log, "one");
-  close_card_log(f.log);
-  ASSERT_EQ(open_card_log(f.log), 0);
-  amsd_log(f.log, "two");
-  EXPECT_EQ(without_wall_clock(f.card_log()), "42 amsd one\n42 amsd two\n");
-  EXPECT_EQ(read_file(f.buffer), "");
-  struct stat st;
-  ASSERT_EQ(
-      stat((f.card + "/QuorOS/logs/ams_20250314_093005.log").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0644u);
-}
-
-TEST(ServiceLog, CardIsRefusedWhenSwitchedOffOrUnusable) {
-  {
-    LogFixture f;
-    NoCardEnv env("1");
-    EXPECT_EQ(open_card_log(f.log), -1);
-  }
-  {
-    LogFixture f;
-    NoCardEnv env("1yes");
-    EXPECT_EQ(open_card_log(f.log), -1);
-  }
-  {
-    LogFixture f;
-    NoCardEnv env("0");
-    EXPECT_EQ(open_card_log(f.log), 0);
-  }
-  {
-    LogFixture f;  // no QuorOS directory: logs cannot be created
-    NoCardEnv env(nullptr);
-    rmdir((f.card + "/QuorOS").c_str());
-    EXPECT_EQ(open_card_log(f.log), -1);
-    EXPECT_EQ(f.log.card_log_fd, -1);
-    EXPECT_EQ(f.log.card_log_open, 0);
-  }
-  {
-    LogFixture f;  // card root too long for the path buffer
-    NoCardEnv env(nullptr);
-    std::string root(600, 'r');
-    f.log.card_root = root.c_str();
-    EXPECT_EQ(open_card_log(f.log), -1);
-  }
-}
-
-TEST(ServiceLog, DefaultCardRootMustBeListedAsAMountPoint) {
-  LogFixture f;
-  NoCardEnv env(nullptr);
-  write_file(f.mounts,
-             "/dev/root / ext4 rw 0 0\n"
-             "/dev/sdx1 /usr/data/mnt/sd_0x vfat rw 0 0\n");
-  EXPECT_FALSE(mount_point_listed(f.mounts.c_str(), paths::DEFAULT_CARD));
-  f.log.card_root = paths::DEFAULT_CARD;
-  EXPECT_EQ(open_card_log(f.log), -1);
-  write_file(f.mounts, "/dev/mmcblk1p1 /usr/data/mnt/sd_0 vfat rw 0 0\n");
-  EXPECT_TRUE(mount_point_listed(f.mounts.c_str(), paths::DEFAULT_CARD));
-  EXPECT_FALSE(mount_point_listed(f.card.c_str(), paths::DEFAULT_CARD));
-  EXPECT_FALSE(mount_point_listed(f.dir.file("none").c_str(), "/x"));
-}
-
 TEST(ServiceLog, FailedCardWriteFallsBackToTheBuffer) {
-  LogFixture f;
+  ScratchLog f;
   // A read-only descriptor stands in for a card that went away.
   f.log.card_log_fd = open(f.bootts.c_str(), O_RDONLY);
   f.log.card_log_open = 1;
@@ -186,8 +53,8 @@ TEST(ServiceLog, FailedCardWriteFallsBackToTheBuffer) {
 // next line when the card goes; synced ones are not written twice. (A sync
 // that fails takes the same way; the device tests see it.)
 TEST(ServiceLog, LinesNotYetSyncedGoToTheBufferWhenTheCardGoes) {
-  LogFixture f;
-  ASSERT_EQ(open_card_log(f.log), 0);
+  ScratchLog f;
+  ASSERT_EQ(open_card_log(f.sd, f.log), 0);
   amsd_log(f.log, "synced");
   service_log_tick(f.log, LOG_SYNC_MS);
   // More than the kept lines can hold: they are synced early.
@@ -208,7 +75,7 @@ TEST(ServiceLog, LinesNotYetSyncedGoToTheBufferWhenTheCardGoes) {
 }
 
 TEST(ServiceLog, BufferPastItsCapDropsItsOldestLinesAndTheMoveSaysHowMany) {
-  LogFixture f;
+  ScratchLog f;
   std::string lines;
   for (int i = 0; lines.size() < BUFFER_LOG_CAP - 200; ++i) {
     lines += "old " + std::to_string(i) + " " + std::string(90, 'o') + "\n";
@@ -235,7 +102,7 @@ TEST(ServiceLog, BufferPastItsCapDropsItsOldestLinesAndTheMoveSaysHowMany) {
   const long dropped = f.log.buffer_dropped;
   EXPECT_EQ(static_cast<size_t>(dropped) + old_kept.size(), before.size());
 
-  ASSERT_EQ(open_card_log(f.log), 0);
+  ASSERT_EQ(open_card_log(f.sd, f.log), 0);
   testing::internal::CaptureStderr();
   move_buffer_to_card(f.log, open_buffer_for_move(f.log));
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
@@ -250,8 +117,8 @@ TEST(ServiceLog, BufferPastItsCapDropsItsOldestLinesAndTheMoveSaysHowMany) {
 }
 
 TEST(ServiceLog, BufferNeverFollowsAPlantedLinkOrHangsOnAFifo) {
-  LogFixture f;
-  std::string victim = f.dir.file("victim");
+  ScratchLog f;
+  std::string victim = f.tmp.file("victim");
   write_file(victim, "precious\n");
   ASSERT_EQ(symlink(victim.c_str(), f.buffer.c_str()), 0);
   amsd_log(f.log, "line");
@@ -265,10 +132,10 @@ TEST(ServiceLog, BufferNeverFollowsAPlantedLinkOrHangsOnAFifo) {
 }
 
 TEST(ServiceLog, MoveAppendsTheBufferToTheCardLogAndDeletesIt) {
-  LogFixture f;
+  ScratchLog f;
   amsd_log(f.log, "buffered one");
   amsd_log(f.log, "%s", std::string(1500, 'z').c_str());  // spans reads
-  ASSERT_EQ(open_card_log(f.log), 0);
+  ASSERT_EQ(open_card_log(f.sd, f.log), 0);
   amsd_log(f.log, "on card");
   int fd = open_buffer_for_move(f.log);
   ASSERT_GE(fd, 0);
@@ -284,7 +151,7 @@ TEST(ServiceLog, MoveAppendsTheBufferToTheCardLogAndDeletesIt) {
 }
 
 TEST(ServiceLog, MoveStopsOnAFailedWriteAndKeepsTheBuffer) {
-  LogFixture f;
+  ScratchLog f;
   amsd_log(f.log, "buffered");
   f.log.card_log_fd = open(f.bootts.c_str(), O_RDONLY);
   f.log.card_log_open = 1;
@@ -319,8 +186,8 @@ class FileSizeLimit {
 };
 
 TEST(ServiceLog, AFullCardKeepsOnlyWholeLinesAndMovesAllOrNothing) {
-  LogFixture f;
-  ASSERT_EQ(open_card_log(f.log), 0);
+  ScratchLog f;
+  ASSERT_EQ(open_card_log(f.sd, f.log), 0);
   amsd_log(f.log, "%s", std::string(1200, 'c').c_str());
   const std::string card = f.card_log();
   {
@@ -335,7 +202,7 @@ TEST(ServiceLog, AFullCardKeepsOnlyWholeLinesAndMovesAllOrNothing) {
             "42 amsd cut short\n42 amsd " + std::string(1500, 'b') + "\n");
 
   // Room for the first chunk of the move only.
-  ASSERT_EQ(open_card_log(f.log), 0);
+  ASSERT_EQ(open_card_log(f.sd, f.log), 0);
   {
     FileSizeLimit full(card.size() + 1100);
     move_buffer_to_card(f.log, open_buffer_for_move(f.log));
@@ -344,7 +211,7 @@ TEST(ServiceLog, AFullCardKeepsOnlyWholeLinesAndMovesAllOrNothing) {
   EXPECT_EQ(f.card_log(), card);
   EXPECT_EQ(read_file(f.buffer), buffered);
 
-  ASSERT_EQ(open_card_log(f.log), 0);
+  ASSERT_EQ(open_card_log(f.sd, f.log), 0);
   testing::internal::CaptureStderr();
   move_buffer_to_card(f.log, open_buffer_for_move(f.log));
   testing::internal::GetCapturedStderr();
@@ -352,9 +219,9 @@ TEST(ServiceLog, AFullCardKeepsOnlyWholeLinesAndMovesAllOrNothing) {
 }
 
 TEST(ServiceLog, MoveStopsOnAReadErrorAndKeepsTheBufferForLater) {
-  LogFixture f;
+  ScratchLog f;
   amsd_log(f.log, "buffered");
-  ASSERT_EQ(open_card_log(f.log), 0);
+  ASSERT_EQ(open_card_log(f.sd, f.log), 0);
   // A descriptor that cannot be read stands in for a failing disk.
   int fd = open(f.buffer.c_str(), O_WRONLY);
   ASSERT_GE(fd, 0);

@@ -10,6 +10,7 @@
 #include "amsd/protocol/reply.h"
 #include "amsd/protocol/rescan.h"
 #include "amsd/protocol/start_kill.h"
+#include "amsd/protocol/tables.h"
 #include "amsd/protocol/views.h"
 
 namespace {
@@ -25,48 +26,48 @@ struct Command {
   std::string_view arg(int i) const { return i < count ? words[i] : ""; }
 };
 
-void status_line(ProtocolContext& ctx, const Command&, Reply& out) {
-  status_view(ctx.registry, out);
+void status_line(ProtocolTables& t, const Command&, Reply& out) {
+  status_view(t.registry, out);
 }
 
-void list_line(ProtocolContext& ctx, const Command&, Reply& out) {
-  list_view(ctx.registry, out);
+void list_line(ProtocolTables& t, const Command&, Reply& out) {
+  list_view(t.registry, out);
 }
 
-void rescan_line(ProtocolContext& ctx, const Command&, Reply& out) {
-  rescan_logged(ctx.registry, ctx.log, ctx.apps_dir, true);
-  reply_printf(out, "OK rescan %d app(s)\n", ctx.registry.app_count);
+void rescan_line(ProtocolTables& t, const Command&, Reply& out) {
+  rescan_logged(t.registry, t.log, t.apps_dir, true);
+  reply_printf(out, "OK rescan %d app(s)\n", t.registry.app_count);
 }
 
-void history_line(ProtocolContext& ctx, const Command& c, Reply& out) {
-  history_view(ctx.registry, c.arg(1), out);
+void history_line(ProtocolTables& t, const Command& c, Reply& out) {
+  history_view(t.registry, c.arg(1), out);
 }
 
-void start_line(ProtocolContext& ctx, const Command& c, Reply& out) {
-  start_command(ctx, c.arg(1), out);
+void start_line(ProtocolTables& t, const Command& c, Reply& out) {
+  start_command(t, c.arg(1), out);
 }
 
-void kill_line(ProtocolContext& ctx, const Command& c, Reply& out) {
-  kill_command(ctx, c.arg(1), out);
+void kill_line(ProtocolTables& t, const Command& c, Reply& out) {
+  kill_command(t, c.arg(1), out);
 }
 
-void resolve_line(ProtocolContext& ctx, const Command& c, Reply& out) {
-  resolve_reply(ctx.registry, c.arg(1), c.arg(2), out);
+void resolve_line(ProtocolTables& t, const Command& c, Reply& out) {
+  resolve_reply(t.registry, c.arg(1), c.arg(2), out);
 }
 
-void picker_line(ProtocolContext& ctx, const Command& c, Reply& out) {
-  picker_command(ctx, c.arg(1), out);
+void picker_line(ProtocolTables& t, const Command& c, Reply& out) {
+  picker_command(t.registry, t.picks, t.log, t.ipc_sock_path, c.arg(1), out);
 }
 
-void picker_status_line(ProtocolContext& ctx, const Command& c, Reply& out) {
-  picker_status(ctx.picks, c.arg(1), out);
+void picker_status_line(ProtocolTables& t, const Command& c, Reply& out) {
+  picker_status(t.picks, c.arg(1), out);
 }
 
 struct CommandEntry {
   std::string_view word;
   // The reply when the argument is missing; nullptr when it is optional.
   const char* needs;
-  void (*run)(ProtocolContext& ctx, const Command& c, Reply& out);
+  void (*run)(ProtocolTables& t, const Command& c, Reply& out);
 };
 
 // Matched in this order; the first equal word runs.
@@ -84,7 +85,7 @@ constexpr CommandEntry COMMANDS[] = {
 
 }  // namespace
 
-bool dispatch_line(ProtocolContext& ctx, Peer& peer, char* line, char* reply,
+bool dispatch_line(ProtocolTables& t, Peer& peer, char* line, char* reply,
                    std::size_t room) {
   std::size_t n = std::strlen(line);
   while (n > 0 && (line[n - 1] == '\r' || line[n - 1] == '\n')) {
@@ -96,7 +97,7 @@ bool dispatch_line(ProtocolContext& ctx, Peer& peer, char* line, char* reply,
   std::string_view s(line, n);
   EventLine ev = read_event_line(s);
   if (ev.kind != EventKind::kCommand) {
-    handle_event(ctx, peer, ev);
+    handle_event(t, peer, ev);
     return false;
   }
   Command c;
@@ -113,7 +114,7 @@ bool dispatch_line(ProtocolContext& ctx, Peer& peer, char* line, char* reply,
       reply_printf(out, "%s", e.needs);
       return true;
     }
-    e.run(ctx, c, out);
+    e.run(t, c, out);
     // Only "picker-status" may end up with nothing to say.
     return e.run != picker_status_line || out.len > 0;
   }

@@ -5,11 +5,12 @@
 
 #include "amsd/base/clock.h"
 #include "amsd/base/text.h"
+#include "amsd/log/capture.h"
 #include "amsd/log/clock.h"
 #include "amsd/log/service_log.h"
-#include "amsd/protocol/capture.h"
 #include "amsd/protocol/crash_notice.h"
 #include "amsd/protocol/picker.h"
+#include "amsd/protocol/tables.h"
 #include "amsd/registry/app_table.h"
 
 namespace {
@@ -151,34 +152,33 @@ int hex_decode(std::string_view hex, char* out, std::size_t cap) {
   return static_cast<int>(n);
 }
 
-void handle_event(ProtocolContext& ctx, Peer& peer, const EventLine& e) {
+void handle_event(ProtocolTables& t, Peer& peer, const EventLine& e) {
   if (e.report &&
-      !peer_may_report(peer, TrustRule{ ctx.ipc_sock_path, ctx.launcher_uid },
-                       ctx.log)) {
+      !peer_may_report(peer, TrustRule{ t.ipc_sock_path, t.launcher_uid },
+                       t.log)) {
     return;
   }
   switch (e.kind) {
   case EventKind::kLaunch:
-    handle_launch(ctx.registry, ctx.log, ctx.capture, ctx.card_root, e);
+    handle_launch(t.registry, t.log, t.capture, t.card_root, e);
     break;
   case EventKind::kExit:
-    handle_exit(ctx.registry, ctx.log, ctx.capture, ctx.crash_sock_path, e);
+    handle_exit(t.registry, t.log, t.capture, t.crash_sock_path, e);
     break;
   case EventKind::kOut:
-    stdout_session_append(ctx.capture, ctx.log, e);
+    stdout_session_append(t.capture, t.log, e.pkg, e.pid, e.ts, e.up, e.text);
     break;
   case EventKind::kDeclare:
-    handle_declare(ctx.registry, ctx.log, e);
+    handle_declare(t.registry, t.log, e);
     break;
   case EventKind::kPickerCall:
-    picker_call(ctx.registry, ctx.picks, ctx.log, ctx.ipc_sock_path, e.pkg,
-                e.req, e.action, nullptr);
+    picker_call(t.registry, t.picks, t.log, t.ipc_sock_path, e.pkg, e.req,
+                e.action, nullptr);
     break;
   case EventKind::kPickerResult: {
     char value[PICKER_VALUE_CAP];
     hex_decode(e.hex, value);
-    picker_complete(ctx.picks, ctx.registry, ctx.log, e.req, e.action, e.code,
-                    value);
+    picker_complete(t.picks, t.registry, t.log, e.req, e.action, e.code, value);
     break;
   }
   case EventKind::kCommand:

@@ -6,13 +6,14 @@
 #include <cstddef>
 #include <string_view>
 
-#include "amsd/protocol/context.h"
 #include "amsd/protocol/event_line.h"
 #include "amsd/protocol/peer_trust.h"
 
+struct ProtocolTables;
+
 // Acts on one line read by read_event_line. Malformed lines, and reports
 // from an untrusted peer, are dropped.
-void handle_event(ProtocolContext& ctx, Peer& peer, const EventLine& e);
+void handle_event(ProtocolTables& t, Peer& peer, const EventLine& e);
 
 // Decodes pairs of hex digits into out (capacity cap), stopping at a lone
 // last digit, at a pair holding anything but a hex digit, or when cap - 1
@@ -24,8 +25,3 @@ template <std::size_t N>
 int hex_decode(std::string_view hex, char (&out)[N]) {
   return hex_decode(hex, out, N);
 }
-
-// Room for a decoded picker result value, its NUL included. The value is
-// the decoded bytes up to the first NUL among them, since the result is
-// kept and shown as text.
-constexpr std::size_t PICKER_VALUE_CAP = 256;

@@ -104,13 +104,14 @@ void picker_call(const Registry& reg, PickerRequests& picks, ServiceLog& log,
            action.data(), slot.handler, req, slot.caller);
 }
 
-void picker_command(ProtocolContext& ctx, std::string_view action, Reply& out) {
+void picker_command(const Registry& reg, PickerRequests& picks, ServiceLog& log,
+                    const char* ipc_sock_path, std::string_view action,
+                    Reply& out) {
   // The id is used up even when the request then fails.
-  std::uint32_t req = ctx.picks.next_req_id;
-  ctx.picks.next_req_id =
+  std::uint32_t req = picks.next_req_id;
+  picks.next_req_id =
       req == std::numeric_limits<std::uint32_t>::max() ? 1 : req + 1;
-  picker_call(ctx.registry, ctx.picks, ctx.log, ctx.ipc_sock_path, "", req,
-              action, &out);
+  picker_call(reg, picks, log, ipc_sock_path, "", req, action, &out);
 }
 
 void picker_complete(PickerRequests& picks, Registry& reg, ServiceLog& log,

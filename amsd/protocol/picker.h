@@ -1,16 +1,20 @@
 // Picker requests: which app handles an intent action, and its start.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 #include "amsd/base/limits.h"
-#include "amsd/protocol/context.h"
-#include "amsd/protocol/events.h"
 #include "amsd/protocol/reply.h"
 #include "amsd/registry/app_table.h"
 
 struct ServiceLog;
+
+// Room for a decoded picker result value, its NUL included. The value is
+// the decoded bytes up to the first NUL among them, since the result is
+// kept and shown as text.
+constexpr std::size_t PICKER_VALUE_CAP = 256;
 
 // One request, pending until its result arrives, then kept, answered, until
 // a later request takes the slot over.
@@ -35,7 +39,9 @@ struct PickerRequests {
 
 // The "picker <action>" command. Takes the next id, even when the request
 // then fails. Writes one reply line.
-void picker_command(ProtocolContext& ctx, std::string_view action, Reply& out);
+void picker_command(const Registry& reg, PickerRequests& picks, ServiceLog& log,
+                    const char* ipc_sock_path, std::string_view action,
+                    Reply& out);
 
 // The "picker-status [id]" view; filter may be empty.
 void picker_status(const PickerRequests& picks, std::string_view filter,

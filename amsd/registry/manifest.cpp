@@ -17,8 +17,14 @@ static std::string_view up_to_nul(std::string_view text) {
   return z == std::string_view::npos ? text : slice(text, 0, z);
 }
 
+static void note(ManifestSpans* spans, const ManifestSpan& s) {
+  if (spans && spans->count < MANIFEST_MAX_SPANS) {
+    spans->at[spans->count++] = s;
+  }
+}
+
 void manifest_value(std::string_view text, std::string_view key,
-                    char (&out)[MANIFEST_VALUE_SIZE]) {
+                    char (&out)[MANIFEST_VALUE_SIZE], ManifestSpans* spans) {
   out[0] = '\0';
   text = up_to_nul(text);
   char pattern[64];
@@ -34,22 +40,23 @@ void manifest_value(std::string_view text, std::string_view key,
   }
   // The colon may stand on a later line; the value may not.
   std::size_t i = text.find(':', at + pat.size());
-  if (i == std::string_view::npos) {
-    return;
-  }
-  ++i;
-  while (i < text.size() && is_blank(text[i])) {
+  std::size_t close = std::string_view::npos;
+  if (i != std::string_view::npos) {
     ++i;
+    while (i < text.size() && is_blank(text[i])) {
+      ++i;
+    }
+    if (i < text.size() && text[i] == '"') {
+      close = text.find('"', i + 1);
+    }
   }
-  if (i >= text.size() || text[i] != '"') {
-    return;
+  bool found = close != std::string_view::npos;
+  note(spans, { ManifestField::kValue, found, at + 1, at + 1,
+                at + key.size() + 1, found ? i + 1 : 0, found ? close : 0 });
+  if (found) {
+    copy_text(out, slice(text, i + 1, close - i - 1));
+    utf8_cut(out);
   }
-  std::size_t close = text.find('"', i + 1);
-  if (close == std::string_view::npos) {
-    return;
-  }
-  copy_text(out, slice(text, i + 1, close - i - 1));
-  utf8_cut(out);
 }
 
 std::size_t manifest_load(const char* path,
@@ -100,6 +107,7 @@ static bool ends_value(char c) {
 
 // One "<prefix><key>...: value" entry found in the text.
 struct ManifestEntry {
+  std::size_t at;  // where the prefix begins
   std::string_view key;
   std::size_t key_end;  // where the key stopped
   bool dotted;          // it stopped at a "."
@@ -117,6 +125,7 @@ static bool find_entry(std::string_view text, std::string_view prefix,
   if (at == std::string_view::npos) {
     return false;
   }
+  e.at = at;
   std::size_t k = at + prefix.size();
   std::size_t i = k;
   while (i < text.size() && i - k < key_max && !ends_key(text[i])) {
@@ -150,18 +159,29 @@ static bool find_entry(std::string_view text, std::string_view prefix,
   return true;
 }
 
-void manifest_routes(std::string_view text, AppRecord& app) {
+// Notes where entry e lies in text.
+static void note_entry(ManifestSpans* spans, ManifestField field, bool used,
+                       std::string_view text, const ManifestEntry& e) {
+  std::size_t value_at = static_cast<std::size_t>(e.value.data() - text.data());
+  note(spans, { field, used, e.at, e.key_end - e.key.size(), e.key_end,
+                value_at, value_at + e.value.size() });
+}
+
+void manifest_routes(std::string_view text, AppRecord& app,
+                     ManifestSpans* spans) {
   text = up_to_nul(text);
   ManifestEntry e;
   for (std::size_t pos = 0;
        find_entry(text, "route.", ROUTE_KEY_MAX, pos, e);) {
     // An empty key, or "route.a.b", names no route of this app.
-    if (e.key.empty() || e.dotted) {
+    bool names = !e.key.empty() && !e.dotted;
+    while (names && !e.value.empty() && is_blank(e.value.back())) {
+      e.value.remove_suffix(1);
+    }
+    note_entry(spans, ManifestField::kRoute, names, text, e);
+    if (!names) {
       pos = e.key_end;
       continue;
-    }
-    while (!e.value.empty() && is_blank(e.value.back())) {
-      e.value.remove_suffix(1);
     }
     route_set(app, e.key, e.value);
     pos = e.value_end;
@@ -190,7 +210,7 @@ static void set_picker(Registry& reg, std::string_view action,
 }
 
 void manifest_pickers(std::string_view text, Registry& reg,
-                      const AppRecord& app) {
+                      const AppRecord& app, ManifestSpans* spans) {
   text = up_to_nul(text);
   ManifestEntry e;
   for (std::size_t pos = 0;
@@ -198,6 +218,7 @@ void manifest_pickers(std::string_view text, Registry& reg,
        pos = e.key_end) {
     // Unlike routes, a picker chain keeps its trailing blanks, and
     // "picker.a.b" declares the action a.
+    note_entry(spans, ManifestField::kPicker, !e.key.empty(), text, e);
     if (!e.key.empty()) {
       set_picker(reg, e.key, app, e.value);
     }

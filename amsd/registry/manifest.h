@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 #include "amsd/registry/app_table.h"
@@ -10,10 +11,29 @@
 constexpr int MANIFEST_TEXT_MAX = 2047;  // bytes of "app.json" read
 constexpr int MANIFEST_VALUE_SIZE = 96;  // "name" / "exec" values, with NUL
 
+// Where the reader took a value from, as offsets into the text (for
+// quor_manifest). match: the "n" of "name" after its quote, the "r" of
+// "route."; key: "name" itself, or the key after "route."; value: the bytes
+// taken, before any cut (routes: without trailing blanks). used is false
+// when "name" has no quoted value, or an entry names nothing ("route.a.b").
+enum class ManifestField : std::uint8_t { kValue, kRoute, kPicker };
+struct ManifestSpan {
+  ManifestField field;
+  bool used;
+  std::size_t match, key_at, key_end, value_at, value_end;
+};
+constexpr int MANIFEST_MAX_SPANS = MANIFEST_TEXT_MAX / 6 + 2;  // 6: "route."
+struct ManifestSpans {
+  int count;
+  ManifestSpan at[MANIFEST_MAX_SPANS];
+};
+
 // The quoted string value of "key" in text; empty when the key has no usable
-// value. At most 95 bytes, never ending inside a UTF-8 sequence.
+// value. At most 95 bytes, never ending inside a UTF-8 sequence. The reading
+// is noted in spans when given (and so in the functions below).
 void manifest_value(std::string_view text, std::string_view key,
-                    char (&out)[MANIFEST_VALUE_SIZE]);
+                    char (&out)[MANIFEST_VALUE_SIZE],
+                    ManifestSpans* spans = nullptr);
 
 // Reads the first MANIFEST_TEXT_MAX bytes of the manifest at path into text;
 // the text ends at the first zero byte. Returns its length; a manifest that
@@ -41,10 +61,11 @@ constexpr int ENTRY_VALUE_MAX = CHAIN_SIZE - 1;
 
 // Adds or updates the app's routes from every "route.<key>" entry in text.
 // A new key is dropped once the app has MAX_ROUTES routes.
-void manifest_routes(std::string_view text, AppRecord& app);
+void manifest_routes(std::string_view text, AppRecord& app,
+                     ManifestSpans* spans = nullptr);
 
 // Adds or updates picker entries from every "picker.<action>" entry in text,
 // with handler app.pkg, and marks them active. A new action is dropped once
 // the table has MAX_PICKERS entries.
 void manifest_pickers(std::string_view text, Registry& reg,
-                      const AppRecord& app);
+                      const AppRecord& app, ManifestSpans* spans = nullptr);

@@ -209,4 +209,38 @@ TEST(ManifestFuzz, ArbitraryTextStaysInBounds) {
   }
 }
 
+// What quor_manifest is told: where each match began, its key, and the
+// bytes taken, written out as "field used match key|value".
+TEST(ManifestSpans, NoteWhereEachValueWasTaken) {
+  const std::pair<std::string, std::vector<std::string>> cases[] = {
+    { R"({"name": "N", "x": "name"})", { "v 1 2 name|N" } },
+    { "{\"exec\":\n \"E\"}", { "v 0 2 exec|" } },
+    { R"({"note": "route.a=1,2", "route.b.c": "x"})",
+      { "r 1 10 a|1", "r 0 25 b|x" } },
+    { R"({"route.t": "t  ", "picker.t": "t  ", "picker.a.b": "y"})",
+      { "r 1 2 t|t", "p 1 20 t|t  ", "p 1 39 a|y" } },
+    { "{\"route.long\": \"" + std::string(170, 'c') + "\"}",
+      { "r 1 2 long|" + std::string(159, 'c') } },
+  };
+  for (const auto& [text, want] : cases) {
+    auto reg = std::make_unique<Registry>();
+    auto spans = std::make_unique<ManifestSpans>();
+    AppRecord& app = reg->apps[reg->app_count++];
+    char value[MANIFEST_VALUE_SIZE];
+    manifest_value(text, "name", value, spans.get());
+    manifest_value(text, "exec", value, spans.get());
+    manifest_routes(text, app, spans.get());
+    manifest_pickers(text, *reg, app, spans.get());
+    std::vector<std::string> got;
+    for (int i = 0; i < spans->count; ++i) {
+      const ManifestSpan& x = spans->at[i];
+      got.push_back(std::string(1, "vrp"[static_cast<int>(x.field)]) + " " +
+                    (x.used ? "1 " : "0 ") + std::to_string(x.match) + " " +
+                    text.substr(x.key_at, x.key_end - x.key_at) + "|" +
+                    text.substr(x.value_at, x.value_end - x.value_at));
+    }
+    EXPECT_EQ(got, want) << text;
+  }
+}
+
 }  // namespace

@@ -14,13 +14,14 @@ constexpr int SCAN_PATH_SIZE = 576;
 
 // Fills the manifest-side fields of the app read from one directory.
 static void apply_manifest(Registry& reg, AppRecord& app, const char* dir_name,
-                           const char* dir_path, std::string_view text) {
+                           const char* dir_path, std::string_view text,
+                           ManifestSpans* spans) {
   char value[MANIFEST_VALUE_SIZE];
-  manifest_value(text, "name", value);
+  manifest_value(text, "name", value, spans);
   copy_text(app.name, value[0] != '\0' ? value : dir_name);
   utf8_cut(app.name);
 
-  manifest_value(text, "exec", value);
+  manifest_value(text, "exec", value, spans);
   if (value[0] != '\0') {
     copy_text(app.exec, value);
   } else if (app.exec[0] == '\0' || std::strcmp(app.exec, "?") == 0) {
@@ -28,12 +29,12 @@ static void apply_manifest(Registry& reg, AppRecord& app, const char* dir_name,
     copy_text(app.exec, dir_path);
     path_append(app.exec, "/quor");
   }
-  manifest_routes(text, app);
-  manifest_pickers(text, reg, app);
+  manifest_routes(text, app, spans);
+  manifest_pickers(text, reg, app, spans);
 }
 
-bool registry_scan_entry(Registry& reg, const char* apps_dir,
-                         const char* name) {
+bool registry_scan_entry(Registry& reg, const char* apps_dir, const char* name,
+                         ManifestSpans* spans) {
   char dir_name[DIR_NAME_SIZE];
   copy_text(dir_name, name);
   char path[SCAN_PATH_SIZE];
@@ -64,7 +65,7 @@ bool registry_scan_entry(Registry& reg, const char* apps_dir,
     copy_text(app->pkg, pkg);
   }
   app->known = true;
-  apply_manifest(reg, *app, dir_name, path, std::string_view(text, len));
+  apply_manifest(reg, *app, dir_name, path, std::string_view(text, len), spans);
   return true;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "amsd/registry/app_table.h"
+#include "amsd/registry/manifest.h"
 
 struct ScanResult {
   bool reached;   // the apps directory could be opened
@@ -17,6 +18,8 @@ ScanResult registry_scan(Registry& reg, const char* apps_dir);
 
 // Registers or refreshes the app in the directory entry name of apps_dir,
 // as each step of a scan does (a name beginning with "." is the caller's to
-// skip). Returns false when the entry is skipped: not a directory, path too
+// skip), noting in spans, when given, where the manifest's values came
+// from. Returns false when the entry is skipped: not a directory, path too
 // long, or table full.
-bool registry_scan_entry(Registry& reg, const char* apps_dir, const char* name);
+bool registry_scan_entry(Registry& reg, const char* apps_dir, const char* name,
+                         ManifestSpans* spans = nullptr);

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "amsd/base/clock.h"
+#include "amsd/base/console.h"
 #include "amsd/base/limits.h"
 #include "amsd/base/text.h"
 #include "amsd/launcher/frame.h"
@@ -156,7 +157,7 @@ std::uint32_t start_app(Launcher& l, const StartRequest& r) {
   }
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) {
-    say("pipe: %s", std::strerror(errno));
+    console_line(CONSOLE, "pipe: %s", std::strerror(errno));
     return CODE_SPAWN_FAILED;
   }
   // Until the child has reset our handlers, a signal for it must wait:
@@ -173,7 +174,7 @@ std::uint32_t start_app(Launcher& l, const StartRequest& r) {
   }
   sigprocmask(SIG_SETMASK, &old_mask, nullptr);
   if (pid < 0) {
-    say("fork: %s", std::strerror(errno));
+    console_line(CONSOLE, "fork: %s", std::strerror(errno));
     close(out[0]);
     close(out[1]);
     return CODE_SPAWN_FAILED;
@@ -199,7 +200,8 @@ std::uint32_t start_app(Launcher& l, const StartRequest& r) {
                 act, chain, static_cast<long>(pid),
                 static_cast<long>(wall_seconds()), uptime_seconds());
   ctl_queue(l, line);
-  say("start %s pid=%ld exec=%s", slot->pkg, static_cast<long>(pid), exe);
+  console_line(CONSOLE, "start %s pid=%ld exec=%s", slot->pkg,
+               static_cast<long>(pid), exe);
   return 0;
 }
 
@@ -215,6 +217,6 @@ std::uint32_t kill_app(Launcher& l, const KillRequest& r) {
     return CODE_NOT_RUNNING;
   }
   signal_app(*a, SIGTERM);
-  say("kill %s pid=%ld", a->pkg, static_cast<long>(a->pid));
+  console_line(CONSOLE, "kill %s pid=%ld", a->pkg, static_cast<long>(a->pid));
   return 0;
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "amsd/base/console.h"
 #include "amsd/base/fd_io.h"
 #include "amsd/base/unix_addr.h"
 #include "tools/launcher/launcher.h"
@@ -27,7 +28,7 @@ static bool ctl_connect(Launcher& l, std::uint64_t now) {
   if (fd >= 0 && errno == 0) {
     c.fd = fd;
     if (c.failing) {
-      say("control %s connected", l.cfg.ams_sock);
+      console_line(CONSOLE, "control %s connected", l.cfg.ams_sock);
     }
     c.failing = false;
     return true;
@@ -38,8 +39,8 @@ static bool ctl_connect(Launcher& l, std::uint64_t now) {
     errno = err;
   }
   if (!c.failing) {
-    say("control %s unreachable (%s), retrying", l.cfg.ams_sock,
-        std::strerror(errno));
+    console_line(CONSOLE, "control %s unreachable (%s), retrying",
+                 l.cfg.ams_sock, std::strerror(errno));
   }
   c.failing = true;
   c.next_try_ms = now + RECONNECT_MS;
@@ -54,7 +55,8 @@ void ctl_queue(Launcher& l, const char* line) {
     // would read half a line.
     c.queue.erase(c.queue.begin() + (c.sent > 0 ? 1 : 0));
     if (!c.dropping) {
-      say("control line queue full, dropping the oldest lines");
+      console_line(CONSOLE,
+                   "control line queue full, dropping the oldest lines");
     }
     c.dropping = true;
   }
@@ -78,7 +80,8 @@ void ctl_flush(Launcher& l, std::uint64_t now) {
       return;  // the rest goes when the socket takes more
     }
     if (w <= 0) {
-      say("control connection lost: %s", std::strerror(errno));
+      console_line(CONSOLE, "control connection lost: %s",
+                   std::strerror(errno));
       c.failing = true;
       ctl_drop(c, now);
       return;
@@ -98,7 +101,7 @@ void ctl_readable(Launcher& l, std::uint64_t now) {
   if (n > 0 || (n < 0 && errno == EAGAIN)) {
     return;
   }
-  say("control connection closed by the daemon");
+  console_line(CONSOLE, "control connection closed by the daemon");
   l.ctl.failing = true;
   ctl_drop(l.ctl, now);
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "amsd/base/console.h"
 #include "amsd/base/fd_io.h"
 #include "amsd/base/text.h"
 #include "amsd/launcher/frame.h"
@@ -70,8 +71,8 @@ static void handle_request(Launcher& l, IpcConn& c) {
     KillRequest head;
     std::memcpy(&head, payload, sizeof head);
     std::string_view pkg = slot_text(head.pkg);
-    say("%s %.*s refused code=%u", start ? "start" : "kill", text_len(pkg),
-        pkg.data(), code);
+    console_line(CONSOLE, "%s %.*s refused code=%u", start ? "start" : "kill",
+                 text_len(pkg), pkg.data(), code);
   }
   std::uint8_t frame[RESULT_FRAME_SIZE];
   encode_result_reply(code, frame);
@@ -91,7 +92,7 @@ void conn_readable(Launcher& l, IpcConn& c) {
   if (c.have == IPC_HEADER_SIZE && c.need == IPC_HEADER_SIZE) {
     std::size_t payload = request_payload(conn_header(c));
     if (payload == 0) {
-      say("bad request frame");
+      console_line(CONSOLE, "bad request frame");
       reply_error(c);
       return;
     }

@@ -97,7 +97,8 @@ struct Launcher {
   Control ctl;
 };
 
-[[gnu::format(printf, 1, 2)]] void say(const char* fmt, ...);
+// The prefix of the launcher's console lines (console_line).
+inline constexpr char CONSOLE[] = "[quor_launcher] ";
 
 // The control connection: event lines to quor_amsd (control.cpp).
 void ctl_queue(Launcher& l, const char* line);

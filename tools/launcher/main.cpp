@@ -5,11 +5,11 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 #include "amsd/base/clock.h"
+#include "amsd/base/console.h"
 #include "amsd/base/fd_io.h"
 #include "amsd/base/limits.h"
 #include "amsd/base/options.h"
@@ -19,19 +19,10 @@
 #include "amsd/base/unix_addr.h"
 #include "tools/launcher/launcher.h"
 
-void say(const char* fmt, ...) {
-  char text[1024];
-  va_list ap;
-  va_start(ap, fmt);
-  std::vsnprintf(text, sizeof text, fmt, ap);
-  va_end(ap);
-  std::fprintf(stderr, "[quor_launcher] %s\n", text);
-}
-
 static int setup_signals(Launcher& l) {
   int p[2];
   if (wake_pipe_open(p) != 0) {
-    say("pipe: %s", std::strerror(errno));
+    console_line(CONSOLE, "pipe: %s", std::strerror(errno));
     return -1;
   }
   l.sig_fd = p[0];
@@ -79,9 +70,9 @@ static int open_listener(const char* path) {
                        &step);
   if (fd < 0) {
     if (std::strcmp(step, "socket") == 0) {
-      say("socket: %s", std::strerror(errno));
+      console_line(CONSOLE, "socket: %s", std::strerror(errno));
     } else {
-      say("listen %s: %s", path, std::strerror(errno));
+      console_line(CONSOLE, "listen %s: %s", path, std::strerror(errno));
     }
     return -1;
   }
@@ -204,7 +195,7 @@ static void run(Launcher& l) {
     int rc = fd_poll(p, std::size(p), poll_timeout(l, now, stop_deadline),
                      &g_stop_requested);
     if (rc < 0) {
-      say("poll: %s", std::strerror(errno));
+      console_line(CONSOLE, "poll: %s", std::strerror(errno));
       return;
     }
     serve(l, p, rc, monotonic_ms());
@@ -231,13 +222,13 @@ int main(int argc, char** argv) {
   if (l.listen_fd < 0) {
     return 1;
   }
-  say("up: ipc=%s sock=%s apps=%s", l.cfg.ipc_sock, l.cfg.ams_sock,
-      l.cfg.apps_dir);
+  console_line(CONSOLE, "up: ipc=%s sock=%s apps=%s", l.cfg.ipc_sock,
+               l.cfg.ams_sock, l.cfg.apps_dir);
   run(l);
   if (l.listen_fd >= 0) {
     close(l.listen_fd);
     unlink(l.cfg.ipc_sock);
   }
-  say("shutdown");
+  console_line(CONSOLE, "shutdown");
   return 0;
 }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "amsd/base/clock.h"
+#include "amsd/base/console.h"
 #include "amsd/base/fd_io.h"
 #include "amsd/log/clock.h"
 #include "tools/launcher/launcher.h"
@@ -84,8 +85,8 @@ static void report_exit(Launcher& l, App& a, int status) {
                 sig ? "sig" : "exit", code, dur,
                 static_cast<long>(wall_seconds()), uptime_seconds());
   ctl_queue(l, line);
-  say("exit %s pid=%ld %s=%d", a.pkg, static_cast<long>(a.pid),
-      sig ? "sig" : "exit", code);
+  console_line(CONSOLE, "exit %s pid=%ld %s=%d", a.pkg,
+               static_cast<long>(a.pid), sig ? "sig" : "exit", code);
   a.pid = 0;
   a.pkg[0] = '\0';
 }

@@ -1,4 +1,4 @@
-#include "tools/json_check.h"
+#include "tools/json_index.h"
 
 #include <gtest/gtest.h>
 
@@ -6,9 +6,9 @@
 
 namespace {
 
-JsonCheck g_check;
+JsonIndex g_index;
 
-TEST(JsonCheck, TellsValidTextFromInvalidAndWhere) {
+TEST(JsonIndex, TellsValidTextFromInvalidAndWhere) {
   struct Case {
     std::string text;
     int error_line;  // 0: valid
@@ -35,16 +35,16 @@ TEST(JsonCheck, TellsValidTextFromInvalidAndWhere) {
       "nested too deep" },
   };
   for (const Case& c : cases) {
-    json_check(c.text, c.text.size(), g_check);
-    EXPECT_EQ(g_check.valid, c.error_line == 0) << c.text;
-    if (!g_check.valid) {
-      EXPECT_EQ(json_line_at(c.text, g_check.error_at), c.error_line) << c.text;
-      EXPECT_STREQ(g_check.error, c.error) << c.text;
+    json_index(c.text, g_index);
+    EXPECT_EQ(g_index.valid, c.error_line == 0) << c.text;
+    if (!g_index.valid) {
+      EXPECT_EQ(json_line_at(c.text, g_index.error_at), c.error_line) << c.text;
+      EXPECT_STREQ(g_index.error, c.error) << c.text;
     }
   }
 }
 
-TEST(JsonCheck, RejectsBytesThatAreNotUtf8) {
+TEST(JsonIndex, RejectsBytesThatAreNotUtf8) {
   struct Case {
     std::string text;
     bool utf8;
@@ -58,37 +58,29 @@ TEST(JsonCheck, RejectsBytesThatAreNotUtf8) {
     { "{\"a\": \"\xe2\x82\"}", false },          // cut short
   };
   for (const Case& c : cases) {
-    json_check(c.text, c.text.size(), g_check);
-    EXPECT_EQ(g_check.utf8_ok, c.utf8) << c.text;
-    EXPECT_TRUE(g_check.valid) << c.text;
+    json_index(c.text, g_index);
+    EXPECT_EQ(g_index.utf8, c.utf8) << c.text;
+    EXPECT_TRUE(g_index.valid) << c.text;
   }
 }
 
-TEST(JsonCheck, RecordsTopLevelMembersDecodedAndWhereEachStringLies) {
+TEST(JsonIndex, RecordsTopLevelMembersAndWhereEachLies) {
   std::string text =
-      "{\"na\\u006de\" : \"a\\ud83d\\ude00\\ud800\", \"n\": 5,\n"
+      "{\"na\\u006de\" : \"a\\\"b\", \"n\": 5,\n"
       " \"o\": {\"route.x\": \"y\"}}";
-  json_check(text, text.size(), g_check);
-  ASSERT_TRUE(g_check.valid);
-  ASSERT_EQ(g_check.member_count, 3);
-  const JsonMember& m = g_check.members[0];
-  EXPECT_STREQ(m.key, "name");
-  EXPECT_EQ(m.kind, JsonKind::kString);
-  EXPECT_STREQ(m.value, "a\xf0\x9f\x98\x80\xef\xbf\xbd");  // lone half: U+FFFD
-  EXPECT_EQ(m.value_len, 8u);
-  EXPECT_EQ(text[m.key_at], '"');
-  EXPECT_EQ(text[m.colon_at], ':');
-  EXPECT_EQ(text[m.value_at], '"');
-  EXPECT_EQ(g_check.members[1].kind, JsonKind::kOther);
-  EXPECT_EQ(text.substr(g_check.members[1].value_at, 1), "5");
-  const JsonString* s = json_string_at(g_check, text.find("route.x"));
-  ASSERT_NE(s, nullptr);
-  EXPECT_EQ(s->member, 2);
-  EXPECT_EQ(s->role, JsonRole::kNested);
-  EXPECT_EQ(json_string_at(g_check, text.find("5")), nullptr);
-  // Strings from the limit on are not recorded.
-  json_check(text, text.find("\"o\""), g_check);
-  EXPECT_EQ(json_string_at(g_check, text.find("route.x")), nullptr);
+  json_index(text, g_index);
+  ASSERT_TRUE(g_index.valid);
+  ASSERT_EQ(g_index.count, 3);
+  const JsonMember& m = g_index.members[0];
+  EXPECT_STREQ(m.key, "name");  // escapes of ASCII decoded
+  EXPECT_TRUE(m.string);
+  EXPECT_EQ(text.substr(m.key_at, m.key_end - m.key_at + 1), "\"na\\u006de\"");
+  EXPECT_EQ(text.substr(m.value_at, m.value_end - m.value_at), "\"a\\\"b\"");
+  EXPECT_FALSE(g_index.members[1].string);
+  EXPECT_EQ(text.substr(g_index.members[1].value_at, 1), "5");
+  // An offset inside a nested value belongs to the member that holds it.
+  EXPECT_EQ(json_member_at(g_index, text.find("route.x")), &g_index.members[2]);
+  EXPECT_EQ(json_member_at(g_index, text.find('{')), nullptr);
 }
 
 }  // namespace

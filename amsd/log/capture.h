@@ -6,7 +6,6 @@
 #include <string_view>
 
 #include "amsd/base/limits.h"
-#include "amsd/protocol/event_line.h"
 
 struct ServiceLog;
 
@@ -38,15 +37,17 @@ void stdout_session_open(StdoutSession& s, ServiceLog& log,
                          const char* card_root, std::string_view pkg,
                          std::int32_t pid, std::int32_t ts);
 
-// One "EV OUT" line (a missing up reads as 0). Lines of any other package
-// or pid than the session's are dropped.
+// One output line of the app: "[ts|up=up] text" goes to the file. Lines of
+// any other package or pid than the session's are dropped.
 void stdout_session_append(StdoutSession& s, ServiceLog& log,
-                           const EventLine& out);
+                           std::string_view pkg, std::int32_t pid,
+                           std::int32_t ts, std::int32_t up,
+                           std::string_view text);
 
-// Run from the loop's tick, at most once a LOG_SYNC_MS: a file gone from its
+// Run from the card's tick, at most once a LOG_SYNC_MS: a file gone from its
 // path, or one that fails to sync, is closed and the session waits; once the
-// card log is open again the file opens again at its path.
-void stdout_session_tick(StdoutSession& s, ServiceLog& log,
+// card is there again (card_there) the file opens again at its path.
+void stdout_session_tick(StdoutSession& s, ServiceLog& log, bool card_there,
                          std::uint64_t now_ms);
 
 // Ends the session when it is active and belongs to pkg.

@@ -1,5 +1,3 @@
-#include "amsd/protocol/capture.h"
-
 #include <fcntl.h>
 #include <ftw.h>
 #include <gtest/gtest.h>
@@ -12,6 +10,7 @@
 #include <vector>
 
 #include "amsd/base/text.h"
+#include "amsd/log/capture.h"
 #include "tests/support/protocol_fixture.h"
 
 namespace {
@@ -45,7 +44,7 @@ class CaptureTest : public ProtocolTest {
   }
 
   void open(std::string_view pkg, std::int32_t pid, std::int32_t ts) {
-    stdout_session_open(d->capture, d->log, d->cfg.card_root, pkg, pid, ts);
+    stdout_session_open(d->capture, d->log, d->card_root, pkg, pid, ts);
   }
 
   std::string file(std::string_view pkg, long ts, long pid) const {

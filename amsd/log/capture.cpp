@@ -1,4 +1,4 @@
-#include "amsd/protocol/capture.h"
+#include "amsd/log/capture.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,7 +11,6 @@
 #include "amsd/base/fd_io.h"
 #include "amsd/base/paths.h"
 #include "amsd/base/text.h"
-#include "amsd/base/unix_addr.h"
 #include "amsd/log/service_log.h"
 
 namespace {
@@ -220,8 +219,10 @@ void stdout_session_open(StdoutSession& s, ServiceLog& log,
 }
 
 void stdout_session_append(StdoutSession& s, ServiceLog& log,
-                           const EventLine& out) {
-  if (!s.active || out.pkg != s.pkg || out.pid != s.pid) {
+                           std::string_view pkg, std::int32_t pid,
+                           std::int32_t ts, std::int32_t up,
+                           std::string_view text) {
+  if (!s.active || pkg != s.pkg || pid != s.pid) {
     return;
   }
   if (s.fd < 0) {
@@ -229,7 +230,7 @@ void stdout_session_append(StdoutSession& s, ServiceLog& log,
     return;
   }
   char line[LINE_CAP];
-  std::size_t n = format_line(line, out.ts, out.up, out.text);
+  std::size_t n = format_line(line, ts, up, text);
   if (s.size + static_cast<std::int64_t>(n) > CAPTURE_ROTATE_BYTES) {
     rotate(s, log);
     if (s.fd < 0) {
@@ -241,14 +242,14 @@ void stdout_session_append(StdoutSession& s, ServiceLog& log,
   s.unsynced = true;
 }
 
-void stdout_session_tick(StdoutSession& s, ServiceLog& log,
+void stdout_session_tick(StdoutSession& s, ServiceLog& log, bool card_there,
                          std::uint64_t now_ms) {
   if (!s.active || now_ms - s.last_check_ms < LOG_SYNC_MS) {
     return;
   }
   s.last_check_ms = now_ms;
   if (s.gone) {
-    if (log.card_log_open) {
+    if (card_there) {
       reopen(s, log);
     }
     return;
