@@ -25,8 +25,8 @@
 #include "amsd/registry/routes.h"
 #include "amsd/registry/scan.h"
 #include "tools/json_index.h"
-#include "tools/manifest_check.h"
 #include "tools/json_text.h"
+#include "tools/manifest_check.h"
 
 namespace {
 

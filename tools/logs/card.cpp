@@ -287,3 +287,29 @@ int capture_path(char (&dst)[PATH_BUF_SIZE], const char* logs_dir,
                      static_cast<long long>(f.ts),
                      static_cast<long long>(f.pid), old ? ".1" : "");
 }
+
+int open_regular(const char* path, int extra_flags) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | extra_flags);
+  if (fd < 0) {
+    return -1;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int open_buffer(const char* path) {
+  return path ? open_regular(path, O_NOFOLLOW) : -1;
+}
+
+int open_boot(const LogsPlace& place, const BootList& list, int pos) {
+  char path[PATH_BUF_SIZE];
+  if (format_path(path, sizeof path, "%s/%s", place.logs_dir,
+                  list.boots[pos].name) < 0) {
+    return -1;
+  }
+  return open_regular(path, 0);
+}

@@ -87,3 +87,23 @@ int capture_path(char (&dst)[PATH_BUF_SIZE], const char* logs_dir,
 
 // Reads "stdout_<ts>_<pid>.log" or "stdout_<ts>_<pid>.log.1".
 bool parse_capture_name(std::string_view name, CaptureFile& f, bool& old);
+
+// Where the logs are.
+struct LogsPlace {
+  char logs_dir[PATH_BUF_SIZE] = {};  // <card>/QuorOS/logs
+  // The daemon's /tmp buffer, whose lines follow the newest boot; nullptr
+  // for a card read elsewhere than in its device.
+  const char* buffer_path = nullptr;
+};
+
+// Opens a file for reading, refusing anything but a regular file; -1 when
+// it cannot.
+int open_regular(const char* path, int extra_flags);
+
+// Opens the /tmp buffer for reading, refusing a link or anything but a
+// file; -1 when there is none.
+int open_buffer(const char* path);
+
+// The service log of position pos, for reading; -1 when it cannot be
+// opened.
+int open_boot(const LogsPlace& place, const BootList& list, int pos);

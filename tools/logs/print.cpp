@@ -10,7 +10,6 @@
 
 #include "amsd/base/paths.h"
 #include "amsd/base/text.h"
-#include "tools/logs/views.h"
 
 namespace {
 

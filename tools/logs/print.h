@@ -8,8 +8,6 @@
 #include "tools/logs/card.h"
 #include "tools/logs/out.h"
 
-struct LogsPlace;
-
 // A time window, in wall-clock seconds, both ends included.
 struct Window {
   bool has_since = false;

@@ -7,24 +7,7 @@
 #include <string_view>
 
 #include "tools/logs/card.h"
-#include "tools/logs/views.h"
-
-// The picture's geometry. A single boot spans the whole plot, its first
-// line at TL_LEFT and its last at TL_LEFT + TL_PLOT; row r's bar is
-// centred at TL_TOP + r * TL_ROW + TL_ROW / 2.
-constexpr int TL_WIDTH = 1600;
-constexpr int TL_LEFT = 170;
-constexpr int TL_RIGHT = 20;
-constexpr int TL_PLOT = TL_WIDTH - TL_LEFT - TL_RIGHT;
-constexpr int TL_TOP = 92;
-constexpr int TL_ROW = 22;
-constexpr int TL_BAR = 12;
-constexpr int TL_BOOT_GAP = 8;
-constexpr int TL_MIN_BAND = 24;
-constexpr int TL_MAX_ROWS = 64;
-
-constexpr char TL_BAR_COLOUR[] = "#3f7fbf";
-constexpr char TL_CRASH_COLOUR[] = "#d62728";
+#include "tools/logs/print.h"
 
 // Draws the boots at positions [first, last] (the /tmp buffer's lines after
 // the newest), only pkg's row when pkg is not empty, inside window. Returns

@@ -16,6 +16,7 @@
 
 #include "amsd/base/text.h"
 #include "tests/support/temp_dir.h"
+#include "tools/logs/timeline_picture.h"
 
 extern char** environ;
 

@@ -19,19 +19,6 @@ namespace {
 LineReader g_service_reader;
 LineReader g_capture_reader;
 
-int open_regular(const char* path, int extra_flags) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | extra_flags);
-  if (fd < 0) {
-    return -1;
-  }
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 // The service logs of boots [pos, last], then perhaps the /tmp buffer, read
 // as one sequence of lines. With pkg set, only the lines that app owns.
 struct ServiceChain {
@@ -278,19 +265,6 @@ std::int64_t pending_lines(const LogsPlace& place) {
 bool names_pkg(std::string_view text, std::string_view pkg) {
   ServiceEvent ev = classify_service_text(text);
   return ev.kind != LogEvent::kOther && ev.pkg == pkg;
-}
-
-int open_buffer(const char* path) {
-  return path ? open_regular(path, O_NOFOLLOW) : -1;
-}
-
-int open_boot(const LogsPlace& place, const BootList& list, int pos) {
-  char path[PATH_BUF_SIZE];
-  if (format_path(path, sizeof path, "%s/%s", place.logs_dir,
-                  list.boots[pos].name) < 0) {
-    return -1;
-  }
-  return open_regular(path, 0);
 }
 
 void show_boot(Printer& p, const LogsPlace& place, const BootList& list,

@@ -12,14 +12,6 @@
 #include "tools/logs/out.h"
 #include "tools/logs/print.h"
 
-// Where the logs are.
-struct LogsPlace {
-  char logs_dir[PATH_BUF_SIZE] = {};  // <card>/QuorOS/logs
-  // The daemon's /tmp buffer, whose lines follow the newest boot; nullptr
-  // for a card read elsewhere than in its device.
-  const char* buffer_path = nullptr;
-};
-
 // The boot at position pos: its service log, from offset on, then (for the
 // newest) the /tmp buffer's lines.
 void show_boot(Printer& p, const LogsPlace& place, const BootList& list,
@@ -38,14 +30,6 @@ void show_boot_last(Printer& p, const LogsPlace& place, const BootList& list,
                     int pos, std::int64_t n);
 void show_app_last(Printer& p, const LogsPlace& place, const BootList& list,
                    int first, int last, std::int64_t n);
-
-// Opens the /tmp buffer for reading, refusing a link or anything but a
-// file; -1 when there is none.
-int open_buffer(const char* path);
-
-// The service log of position pos, for reading; -1 when it cannot be
-// opened.
-int open_boot(const LogsPlace& place, const BootList& list, int pos);
 
 // True when the service-log line ev belongs to pkg's own view.
 bool names_pkg(std::string_view text, std::string_view pkg);
