@@ -158,8 +158,7 @@ trap 'rm -rf "$tmp"' EXIT
 replay=${WLOG_REPLAY:-}
 if [ -z "$replay" ]; then
   replay=$tmp/wlog_replay
-  g++ -O2 -std=c++20 -o "$replay" "$here/wlog/wlog_replay.cpp" \
-    "$here/wlog/wlog.cpp"
+  g++ -O2 -std=c++20 -o "$replay" "$here"/wlog/{wlog_replay,points,wlog}.cpp
 fi
 cp --sparse=always "$part" "$tmp/part.img"
 : >"$tmp/results"

@@ -78,3 +78,12 @@ const char* wlog_point_name(WlogPointKind kind);
 // an even sample of the rest before them, the last of these included.
 bool wlog_point_checked(std::uint64_t point, std::uint64_t total,
                         std::uint64_t max_points);
+
+// A check that exits with this or more could not check at all.
+constexpr int WLOG_CHECK_HARD_FAILURE = 125;
+
+// Runs cmd through /bin/sh with WLOG_POINT, WLOG_ENTRY and WLOG_KIND set;
+// its exit status, 128 + the signal that ended it, or
+// WLOG_CHECK_HARD_FAILURE when it could not run.
+int wlog_run_check(const char* cmd, std::uint64_t point, const WlogEntry& entry,
+                   WlogPointKind kind);

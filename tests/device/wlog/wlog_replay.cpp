@@ -1,26 +1,14 @@
-// wlog_replay: applies a disk's write log to an image of that disk, one
-// entry at a time, and runs a check at every crash point: after each write,
-// and before and after each flush.
-//
-//   wlog_replay LOG IMAGE [--offset BYTES] [--run CMD] [--max-points N]
-//
-// --offset: the image starts at this byte of the logged disk (a partition);
-// writes before it are left out. --run: CMD goes to /bin/sh at each checked
-// point, with WLOG_POINT (from 1), WLOG_ENTRY (from 1) and WLOG_KIND (write,
-// pre-flush, post-flush) in its environment; an exit status of 125 or more
-// (or a signal) stops the replay. --max-points: with more points than N,
-// check the last N/2 and an even sample of N/2 before them. Every entry is
-// applied either way. The last line on stdout is
-// "points: TOTAL in the log, CHECKED checked".
-// Exit status: 0 every check passed, 1 some check failed (1 to 124),
-// 2 a usage error, an unreadable log or image, or a check that failed hard.
-//
-// The device rig builds it on the host with the compiler alone:
-//   d=tests/device/wlog
-//   g++ -O2 -std=c++20 -o wlog_replay $d/wlog_replay.cpp $d/wlog.cpp
+// wlog_replay LOG IMAGE [--offset BYTES] [--run CMD] [--max-points N]:
+// applies a disk's write log to an image of it entry by entry and runs CMD
+// (through /bin/sh, WLOG_POINT, WLOG_ENTRY and WLOG_KIND set) at each
+// checked crash point. --offset: the image starts at this byte of the disk.
+// --max-points: with more points, the last N/2 and an even sample of N/2
+// before them. Prints "points: TOTAL in the log, CHECKED checked" last.
+// Exit status: 0, 1 a check failed (1-124), 2 an error or a check that
+// could not check (125 or more). Plain C++ and POSIX: crash_points.sh
+// builds it with g++ alone, from this file, points.cpp and wlog.cpp.
 
 #include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -35,8 +23,6 @@ namespace {
 
 constexpr int EXIT_CHECK_FAILED = 1;
 constexpr int EXIT_ERROR = 2;
-// A check that exits with this or more could not check: stop there.
-constexpr int CHECK_HARD_FAILURE = 125;
 constexpr char USAGE[] =
     "usage: wlog_replay LOG IMAGE [--offset BYTES] [--run CMD] "
     "[--max-points N]\n";
@@ -125,37 +111,6 @@ int count_points(WlogLog& log, const char* path, std::uint64_t& total) {
   return 0;
 }
 
-// Runs the check through /bin/sh; its exit status, or 128 + the signal.
-int run_check(const char* cmd, std::uint64_t point, const WlogEntry& entry,
-              WlogPointKind kind) {
-  std::fflush(stdout);
-  pid_t pid = fork();
-  if (pid < 0) {
-    std::fprintf(stderr, "wlog_replay: fork: %s\n", std::strerror(errno));
-    return CHECK_HARD_FAILURE;
-  }
-  if (pid == 0) {
-    char num[24];
-    std::snprintf(num, sizeof num, "%" PRIu64, point);
-    setenv("WLOG_POINT", num, 1);
-    std::snprintf(num, sizeof num, "%" PRIu64, entry.index);
-    setenv("WLOG_ENTRY", num, 1);
-    setenv("WLOG_KIND", wlog_point_name(kind), 1);
-    execl("/bin/sh", "sh", "-c", cmd, static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  int status;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) {
-      return CHECK_HARD_FAILURE;
-    }
-  }
-  if (WIFSIGNALED(status)) {
-    return 128 + WTERMSIG(status);
-  }
-  return WEXITSTATUS(status);
-}
-
 // Applies every entry, checking the points chosen; -1 after reporting an
 // error or a check that failed hard.
 int replay(const ReplayConfig& cfg, WlogLog& log, int image_fd,
@@ -179,8 +134,8 @@ int replay(const ReplayConfig& cfg, WlogLog& log, int image_fd,
         continue;
       }
       count.checked++;
-      int status = run_check(cfg.run, count.point, entry, kinds[i]);
-      if (status >= CHECK_HARD_FAILURE) {
+      int status = wlog_run_check(cfg.run, count.point, entry, kinds[i]);
+      if (status >= WLOG_CHECK_HARD_FAILURE) {
         std::fprintf(stderr,
                      "wlog_replay: the check failed at point %" PRIu64
                      " (entry %" PRIu64 ", %s): exit %d\n",
