@@ -62,20 +62,26 @@ int fd_poll(struct pollfd* fds, nfds_t n, int timeout_ms,
   }
 }
 
+int open_regular(const char* path, int flags, mode_t mode) {
+  int fd = open(path, flags | O_CLOEXEC, mode);
+  struct stat st;
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 ssize_t read_small_file(const char* path, char* buf, std::size_t cap,
                         unsigned how) {
   if (cap == 0) {
     return -1;
   }
   buf[0] = '\0';
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  int fd = how & SMALL_FILE_REGULAR
+               ? open_regular(path, O_RDONLY | O_NONBLOCK)
+               : open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    return -1;
-  }
-  struct stat st;
-  if ((how & SMALL_FILE_REGULAR) &&
-      (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
-    close(fd);
     return -1;
   }
   std::size_t got = 0;

@@ -51,6 +51,11 @@ int sock_send_all(int fd, const void* buf, std::size_t n,
 int sock_recv_all(int fd, void* buf, std::size_t n, std::uint64_t deadline_ms,
                   int step_ms);
 
+// Opens path with flags (O_CLOEXEC added; mode for a file it creates) and
+// insists on a regular file: a FIFO, device or directory in its place is
+// closed again. Returns the descriptor, or -1.
+int open_regular(const char* path, int flags, mode_t mode = 0644);
+
 // How read_small_file reads.
 constexpr unsigned SMALL_FILE_REGULAR = 1;   // refuse anything but a file
 constexpr unsigned SMALL_FILE_ONE_READ = 2;  // one read, enough for a state

@@ -19,18 +19,8 @@
 // O_NONBLOCK: a FIFO planted there must not hang the daemon in open().
 constexpr int BUFFER_OPEN_FLAGS = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
-// Opens the buffer file and insists on a regular file.
 static int open_buffer_file(const char* path, int flags) {
-  int fd = open(path, flags | BUFFER_OPEN_FLAGS, 0644);
-  if (fd < 0) {
-    return -1;
-  }
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return -1;
-  }
-  return fd;
+  return open_regular(path, flags | BUFFER_OPEN_FLAGS);
 }
 
 // Drops the oldest whole lines of the buffer file, a quarter of the cap at

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "amsd/base/fd_io.h"
 #include "amsd/base/text.h"
 #include "tools/logs/log_line.h"
 
@@ -288,21 +289,8 @@ int capture_path(char (&dst)[PATH_BUF_SIZE], const char* logs_dir,
                      static_cast<long long>(f.pid), old ? ".1" : "");
 }
 
-int open_regular(const char* path, int extra_flags) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | extra_flags);
-  if (fd < 0) {
-    return -1;
-  }
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 int open_buffer(const char* path) {
-  return path ? open_regular(path, O_NOFOLLOW) : -1;
+  return path ? open_regular(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW) : -1;
 }
 
 int open_boot(const LogsPlace& place, const BootList& list, int pos) {
@@ -311,5 +299,5 @@ int open_boot(const LogsPlace& place, const BootList& list, int pos) {
                   list.boots[pos].name) < 0) {
     return -1;
   }
-  return open_regular(path, 0);
+  return open_regular(path, O_RDONLY | O_NONBLOCK);
 }

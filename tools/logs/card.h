@@ -96,10 +96,6 @@ struct LogsPlace {
   const char* buffer_path = nullptr;
 };
 
-// Opens a file for reading, refusing anything but a regular file; -1 when
-// it cannot.
-int open_regular(const char* path, int extra_flags);
-
 // Opens the /tmp buffer for reading, refusing a link or anything but a
 // file; -1 when there is none.
 int open_buffer(const char* path);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "amsd/base/fd_io.h"
 #include "amsd/base/paths.h"
 #include "amsd/base/text.h"
 #include "tools/logs/log_line.h"
@@ -130,7 +131,7 @@ bool capture_open_next(CaptureChain& c) {
           capture_path(path, c.logs_dir, c.pkg, f, old) < 0) {
         continue;
       }
-      c.fd = open_regular(path, 0);
+      c.fd = open_regular(path, O_RDONLY | O_NONBLOCK);
       if (c.fd >= 0) {
         c.pid = f.pid;
         c.ts = f.ts;  // a torn first line takes the launch's time
