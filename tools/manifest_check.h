@@ -4,7 +4,6 @@
 // names, is a warning, and the byte where a span stops tells why.
 #pragma once
 
-#include <cstring>
 #include <string_view>
 
 #include "amsd/registry/app_table.h"
@@ -38,7 +37,3 @@ void manifest_check(const ManifestCheck& c, std::string_view dir_name,
 // Whether the program the launcher would start (in dir unless absolute, a
 // path on the device) is an executable file; needs no JSON.
 void check_executable(const ManifestCheck& c, const char* dir);
-
-inline std::string_view sv(const char* s) {
-  return std::string_view(s, std::strlen(s));
-}

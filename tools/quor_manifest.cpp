@@ -25,8 +25,8 @@
 #include "amsd/registry/routes.h"
 #include "amsd/registry/scan.h"
 #include "tools/json_index.h"
-#include "tools/manifest_check.h"
 #include "tools/json_text.h"
+#include "tools/manifest_check.h"
 
 namespace {
 
@@ -80,7 +80,7 @@ int locate(const char* arg, Target& t) {
   if (stat(arg, &st) != 0) {
     return cannot_read(arg, std::strerror(errno));
   }
-  Sv path = sv(arg);
+  Sv path = Sv(arg);
   std::size_t slash = path.rfind('/');
   if (!S_ISDIR(st.st_mode)) {
     if (!S_ISREG(st.st_mode) || slice(path, slash + 1) != "app.json") {
@@ -97,7 +97,7 @@ int locate(const char* arg, Target& t) {
     if (copy_text(t.dir, path) || !realpath(t.dir, real)) {
       return cannot_read(arg, std::strerror(errno));
     }
-    path = sv(real);
+    path = Sv(real);
     base = slice(path, path.rfind('/') + 1);
   }
   slash = path.size() - base.size() - 1;  // npos: none
@@ -196,17 +196,17 @@ void put_item(bool json, const char* sep, const char* label, const char* key,
               const char* value) {
   if (json) {
     std::fputs(sep, stdout);
-    put_json(sv(key ? key : label));
+    put_json(Sv(key ? key : label));
     std::putchar(':');
-    put_json(sv(value));
+    put_json(Sv(value));
     return;
   }
   std::printf("  %-7s \"", label);
   if (key) {
-    put_text(sv(key));
+    put_text(Sv(key));
     std::fputs("\" -> \"", stdout);
   }
-  put_text(sv(value));
+  put_text(Sv(value));
   int steps = chain_steps(value);
   if (label[0] == 'r') {
     std::printf("\" (%d step%s)\n", steps, steps == 1 ? "" : "s");
@@ -217,7 +217,7 @@ void put_item(bool json, const char* sep, const char* label, const char* key,
 
 void print_app(const char* arg, const AppRecord& app, bool json) {
   if (!json) {
-    put_text(sv(arg), false);
+    put_text(Sv(arg), false);
     std::fputs(":\n", stdout);
   }
   put_item(json, "{", "pkg", nullptr, app.pkg);
@@ -241,10 +241,10 @@ void print_app(const char* arg, const AppRecord& app, bool json) {
   for (int i = 0; i < g_warn.count; ++i) {
     if (json) {
       std::fputs(i ? "," : "", stdout);
-      put_json(sv(g_warn.lines[i]));
+      put_json(Sv(g_warn.lines[i]));
     } else {
       std::fputs("  warning: ", stdout);
-      put_text(sv(g_warn.lines[i]), false);
+      put_text(Sv(g_warn.lines[i]), false);
       std::putchar('\n');
     }
   }
@@ -279,7 +279,7 @@ int check_one(const char* arg, bool json) {
   if (size >= 0 &&
       check_file(Sv(g_file, static_cast<std::size_t>(size)), head)) {
     // The scan cuts an entry's name to 95 bytes before it uses it.
-    manifest_check(c, slice(sv(t.name), 0, 95), t.dir);
+    manifest_check(c, slice(Sv(t.name), 0, 95), t.dir);
   }
   check_executable(c, t.dir);
   print_app(arg, app, json);
