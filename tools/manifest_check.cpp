@@ -163,60 +163,45 @@ void check_value(const Check& c, Sv key, Sv stored, Sv fallback,
 
 // The chain the registry stored for key; nullptr when there is none.
 const char* stored_chain(const Check& c, const Kind& k, Sv key) {
-  for (int i = 0; k.field == Field::kRoute && i < c.app.route_count; ++i) {
-    if (key == c.app.routes[i].key) {
-      return c.app.routes[i].chain;
-    }
-  }
-  for (int i = 0; k.field == Field::kPicker && i < c.reg.picker_count; ++i) {
-    const PickerEntry& p = c.reg.pickers[i];
-    if (p.active && key == p.action && std::strcmp(p.handler, c.app.pkg) == 0) {
-      return p.chain;
+  bool route = k.field == Field::kRoute;
+  for (int i = 0; i < (route ? c.app.route_count : c.reg.picker_count); ++i) {
+    if (key == (route ? c.app.routes[i].key : c.reg.pickers[i].action)) {
+      return route ? c.app.routes[i].chain : c.reg.pickers[i].chain;
     }
   }
   return nullptr;
 }
 
-// Why no span names member m: it lies beyond what was read, an earlier
-// entry's value took it in, or its key is escaped.
-void not_read(const Check& c, const Kind& k, const JsonMember& m) {
-  char place[NOTE_SIZE];
-  if (m.key_end >= c.head.size()) {
-    warn(c.w, "%s: beyond the %zu bytes read", m.key, c.head.size());
-    return;
-  }
-  for (int i = 0; i < c.spans.count; ++i) {
-    const ManifestSpan& s = c.spans.at[i];
-    if (s.field == k.field && s.match < m.key_at && s.value_end > m.key_at) {
-      warn(c.w, "%s: not read; the \"%s\" inside %s before it took its value",
-           m.key, k.prefix.data(), where(c, s.match, place));
-      return;
-    }
-  }
-  bool plain = bytes(c, m.key_at + 1, m.key_end).starts_with(k.prefix);
-  warn(c.w, "%s: not read%s", m.key, plain ? "" : " (written with escapes)");
-}
-
 // One "route.<key>" or "picker.<action>" member of the JSON.
 void check_member(const Check& c, const Kind& k, const JsonMember& m) {
-  const ManifestSpan* s = nullptr;
+  const ManifestSpan* s = nullptr;     // the first that names m
+  const ManifestSpan* over = nullptr;  // one whose value took m's key in
   for (int i = c.spans.count - 1; i >= 0; --i) {
     const ManifestSpan& x = c.spans.at[i];
+    bool took = x.match < m.key_at && x.value_end > m.key_at;
     s = x.field == k.field && named(c, x) == &m ? &x : s;
+    over = x.field == k.field && took ? &x : over;
   }
-  if (!s) {
-    not_read(c, k, m);
-    return;
-  }
-  Sv key = bytes(c, s->key_at, s->key_end);
-  if (!s->used) {
+  Sv key = s ? bytes(c, s->key_at, s->key_end) : Sv();
+  char why[NOTE_SIZE];
+  char place[NOTE_SIZE];
+  if (!s && m.key_end >= c.head.size()) {
+    warn(c.w, "%s: beyond the %zu bytes read", m.key, c.head.size());
+  } else if (!s && over) {
+    warn(c.w, "%s: not read; the \"%s\" inside %s before it took its value",
+         m.key, k.prefix.data(), where(c, over->match, place));
+  } else if (!s) {
+    bool plain = bytes(c, m.key_at + 1, m.key_end).starts_with(k.prefix);
+    warn(c.w, "%s: not read%s", m.key, plain ? "" : " (written with escapes)");
+  } else if (!s->used) {
     warn(c.w,
          key.empty() ? "%s: declares nothing (no name after the prefix)"
                      : "%s: declares no route (a route key holds no \".\")",
          m.key);
+  }
+  if (!s || !s->used) {
     return;
   }
-  char why[NOTE_SIZE];
   const char* r =
       differs(c, k.part, s->key_at, s->key_end, m.key_at + 1 + k.prefix.size(),
               m.key_end, k.max, why);
@@ -238,7 +223,6 @@ void check_member(const Check& c, const Kind& k, const JsonMember& m) {
   if (Sv(chain) != bytes(c, s->value_at, s->value_end)) {
     const ManifestSpan* last = last_span(c, k.field, key);
     const JsonMember* other = named(c, *last);
-    char place[NOTE_SIZE];
     std::snprintf(why, sizeof why, "set again by the %s\"%.120s\"%s%.200s",
                   other ? "later " : "", other ? other->key : k.prefix.data(),
                   other ? "" : " inside ",

@@ -34,20 +34,22 @@ constexpr char CONSOLE[] = "quor_manifest: ";
 constexpr std::size_t FILE_MAX = 65536;  // bytes of a manifest checked as JSON
 constexpr std::size_t PATH_SIZE = 1024;
 
-constexpr char USAGE[] =
-    "usage: quor_manifest [--json] <app directory or app.json>... "
-    "(-h for help)\n";
 constexpr char HELP[] =
     "usage: quor_manifest [--json] <app directory or app.json>...\n"
     "       quor_manifest --version | -h\n"
-    "Prints what quor_amsd registers for each app directory (package id,\n"
-    "name, exec, routes with their steps, picker actions), read as the\n"
-    "daemon reads it, then one warning per place where that reading departs\n"
-    "from the JSON of its app.json.\n"
-    "--json: one object per argument and line, with the keys \"pkg\", "
-    "\"name\",\n\"exec\", \"routes\", \"pickers\" and \"warnings\".\n\n"
+    "Prints what quor_amsd registers for each app, then one warning per\n"
+    "place where that departs from the JSON of its app.json.\n"
     "Exit status: 0 no warning, 1 a warning, 2 a usage error or an argument\n"
     "that cannot be read.\n";
+
+int usage_error(const char* what, const char* arg = "") {
+  console_line(CONSOLE, "%s%s", what, arg);
+  std::fputs(
+      "usage: quor_manifest [--json] <app directory or app.json>... "
+      "(-h for help)\n",
+      stderr);
+  return EXIT_USAGE;
+}
 
 // One argument, named as a registry scan of its parent would name it.
 struct Target {
@@ -210,13 +212,9 @@ void print_app(const char* arg, const AppRecord& app, bool json) {
     put_item(json, i ? "," : "", "route", r.key, r.chain);
   }
   std::fputs(json ? "},\"pickers\":{" : "", stdout);
-  const char* sep = "";
   for (int i = 0; i < g_reg.picker_count; ++i) {
     const PickerEntry& p = g_reg.pickers[i];
-    if (p.active && std::strcmp(p.handler, app.pkg) == 0) {
-      put_item(json, sep, "picker", p.action, p.chain);
-      sep = ",";
-    }
+    put_item(json, i ? "," : "", "picker", p.action, p.chain);
   }
   std::fputs(json ? "},\"warnings\":[" : "", stdout);
   for (int i = 0; i < g_warn.count; ++i) {
@@ -292,15 +290,11 @@ int main(int argc, char** argv) {
     }
     json = std::strcmp(argv[i], "--json") == 0;
     if (!json) {
-      console_line(CONSOLE, "unknown option %s", argv[i]);
-      std::fputs(USAGE, stderr);
-      return EXIT_USAGE;
+      return usage_error("unknown option ", argv[i]);
     }
   }
   if (i >= argc) {
-    console_line(CONSOLE, "no app directory");
-    std::fputs(USAGE, stderr);
-    return EXIT_USAGE;
+    return usage_error("no app directory");
   }
   int status = 0;
   for (; i < argc; ++i) {
