@@ -212,8 +212,7 @@ void check_member(const Check& c, const Kind& k, const JsonMember& m) {
   const char* chain = stored_chain(c, k, key);
   if (s->key_end >= c.head.size()) {
     return;  // said above
-  }
-  if (!chain) {
+  } else if (!chain) {
     warn(c.w, "%s: dropped; %s", m.key, k.limit);
     return;
   }
@@ -246,20 +245,17 @@ void check_entries(const Check& c, const Kind& k) {
   for (int i = 0; i < c.spans.count; ++i) {
     const ManifestSpan& s = c.spans.at[i];
     Sv key = bytes(c, s.key_at, s.key_end);
-    if (s.field != k.field || last_span(c, k.field, key) != &s ||
-        !stored_chain(c, k, key)) {
-      continue;  // once per entry stored
-    }
-    bool by_member = false;  // a member checked above declares it
-    for (int j = 0; j < c.spans.count; ++j) {
+    // Once per entry stored, unless a member checked above declares it.
+    bool show = s.field == k.field && last_span(c, k.field, key) == &s &&
+                stored_chain(c, k, key);
+    for (int j = 0; j < c.spans.count && show; ++j) {
       const ManifestSpan& x = c.spans.at[j];
       const JsonMember* m = named(c, x);
-      by_member |= x.field == k.field && x.used && m &&
-                   member(c, m->key) == m &&
-                   bytes(c, x.key_at, x.key_end) == key;
+      show = !(x.field == k.field && x.used && m && member(c, m->key) == m &&
+               bytes(c, x.key_at, x.key_end) == key);
     }
     char place[NOTE_SIZE];
-    if (!by_member) {
+    if (show) {
       warn(c.w, "%s%.*s: declared by the \"%s\" inside %s", k.prefix.data(),
            text_len(key), key.data(), k.prefix.data(),
            where(c, s.match, place));
