@@ -279,24 +279,48 @@ void warn(Warnings& w, const char* fmt, ...) {
   }
 }
 
-void manifest_check(const ManifestCheck& c, std::string_view dir_name,
-                    const char* dir_path) {
-  char def_exec[1040];  // the whole default, to show what is cut
-  std::snprintf(def_exec, sizeof def_exec, "%s/quor", dir_path);
-  check_value(c, "name", c.app.name, dir_name, sizeof c.app.name - 1);
-  check_value(c, "exec", c.app.exec, def_exec, sizeof c.app.exec - 1);
-  for (const Kind& k : KINDS) {
-    check_entries(c, k);
+void manifest_check(const ManifestCheck& c, std::string_view file, bool there,
+                    std::string_view dir_name, const char* dir_path) {
+  bool too_big = file.size() > MANIFEST_FILE_MAX;
+  std::size_t read = c.head.size();
+  if (file.size() > MANIFEST_TEXT_MAX) {
+    warn(c.w, "app.json: %s%zu bytes; the daemon reads only the first %d%s",
+         too_big ? "over " : "", too_big ? MANIFEST_FILE_MAX : file.size(),
+         MANIFEST_TEXT_MAX, too_big ? "; not checked as JSON" : "");
   }
-}
-
-void check_executable(const Check& c, const char* dir) {
+  if (read < file.size() && read < MANIFEST_TEXT_MAX) {
+    warn(c.w,
+         "app.json: a zero byte at offset %zu; the daemon reads nothing "
+         "after it",
+         read);
+  }
+  json_index(file, c.json);
+  if (there && !too_big && !c.json.utf8) {
+    warn(c.w, "app.json: line %d: not UTF-8",
+         json_line_at(file, c.json.bad_utf8_at));
+  }
+  if (there && !too_big && !c.json.valid) {
+    warn(c.w, "app.json: line %d: not valid JSON (%s)",
+         json_line_at(file, c.json.error_at), c.json.error);
+  } else if (there && !too_big) {
+    char def_exec[1040];  // the whole default, to show what is cut
+    std::snprintf(def_exec, sizeof def_exec, "%s/quor", dir_path);
+    if (c.json.cut) {
+      warn(c.w, "app.json: over %d keys; the rest are not compared",
+           JSON_MAX_MEMBERS);
+    }
+    check_value(c, "name", c.app.name, dir_name, sizeof c.app.name - 1);
+    check_value(c, "exec", c.app.exec, def_exec, sizeof c.app.exec - 1);
+    for (const Kind& k : KINDS) {
+      check_entries(c, k);
+    }
+  }
   const char* exe = c.app.exec;
   const ManifestSpan* s = last_span(c, Field::kValue, "exec");
   bool given = s && s->used && s->value_end > s->value_at;
   char path[1024];
   if (exe[0] == '\0' || (given && exe[0] == '/') ||
-      format_path(path, sizeof path, "%s%s%s", given ? dir : "",
+      format_path(path, sizeof path, "%s%s%s", given ? dir_path : "",
                   given ? "/" : "", exe) < 0) {
     return;  // not registered (said already), or a path on the device
   }

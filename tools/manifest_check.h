@@ -10,7 +10,9 @@
 #include "amsd/registry/manifest.h"
 #include "tools/json_index.h"
 
-constexpr int MAX_WARNINGS = 64;  // the last says so when more were cut
+constexpr int MAX_WARNINGS = 64;
+constexpr std::size_t MANIFEST_FILE_MAX =
+    65536;  // bytes checked as JSON  // the last says so when more were cut
 
 struct Warnings {
   int count;
@@ -22,15 +24,15 @@ struct Warnings {
 struct ManifestCheck {
   std::string_view head;  // the bytes of app.json the reader read
   const ManifestSpans& spans;
-  const JsonIndex& json;  // of the whole file, valid
-  const Registry& reg;    // holding this app alone
+  JsonIndex& json;      // of the whole file
+  const Registry& reg;  // holding this app alone
   const AppRecord& app;
   Warnings& w;
 };
 
-// The name, exec, routes and picker actions; dir_name and dir_path give the
-// defaults. Then, with no JSON needed, whether the program the launcher would
-// start is an executable file (an absolute exec is a path on the device).
-void manifest_check(const ManifestCheck& c, std::string_view dir_name,
-                    const char* dir_path);
-void check_executable(const ManifestCheck& c, const char* dir);
+// The whole file (when there is one), the name, exec, routes and picker
+// actions; dir_name and dir_path give the defaults. Then whether the program
+// the launcher would start is an executable file (an absolute exec is a path
+// on the device).
+void manifest_check(const ManifestCheck& c, std::string_view file, bool there,
+                    std::string_view dir_name, const char* dir_path);

@@ -20,7 +20,6 @@
 #include "amsd/registry/manifest.h"
 #include "amsd/registry/routes.h"
 #include "amsd/registry/scan.h"
-#include "tools/json_index.h"
 #include "tools/json_text.h"
 #include "tools/manifest_check.h"
 
@@ -31,7 +30,6 @@ using Sv = std::string_view;
 constexpr int EXIT_WARNINGS = 1;
 constexpr int EXIT_USAGE = 2;
 constexpr char CONSOLE[] = "quor_manifest: ";
-constexpr std::size_t FILE_MAX = 65536;  // bytes of a manifest checked as JSON
 constexpr std::size_t PATH_SIZE = 1024;
 
 constexpr char HELP[] =
@@ -63,7 +61,7 @@ Registry g_reg;  // one app at a time
 constinit JsonIndex g_json;
 constinit ManifestSpans g_spans;
 constinit Warnings g_warn;
-char g_file[FILE_MAX + 2];  // the whole manifest, and a byte to tell more
+char g_file[MANIFEST_FILE_MAX + 2];  // the whole manifest, and a byte more
 
 int cannot_read(const char* what, const char* why) {
   console_line(CONSOLE, "%s: %s", what, why);
@@ -111,35 +109,6 @@ int locate(const char* arg, Target& t) {
     return cannot_read(arg, "path too long");
   }
   return 0;
-}
-
-// The warnings of the file as a whole; true when the JSON can be compared.
-bool check_file(Sv file, Sv head) {
-  bool too_big = file.size() > FILE_MAX;
-  if (file.size() > MANIFEST_TEXT_MAX) {
-    warn(g_warn, "app.json: %s%zu bytes; the daemon reads only the first %d%s",
-         too_big ? "over " : "", too_big ? FILE_MAX : file.size(),
-         MANIFEST_TEXT_MAX, too_big ? "; not checked as JSON" : "");
-  }
-  if (head.size() < file.size() && head.size() < MANIFEST_TEXT_MAX) {
-    warn(g_warn,
-         "app.json: a zero byte at offset %zu; the daemon reads "
-         "nothing after it",
-         head.size());
-  }
-  json_index(file, g_json);
-  if (!too_big && !g_json.utf8) {
-    warn(g_warn, "app.json: line %d: not UTF-8",
-         json_line_at(file, g_json.bad_utf8_at));
-  }
-  if (!too_big && !g_json.valid) {
-    warn(g_warn, "app.json: line %d: not valid JSON (%s)",
-         json_line_at(file, g_json.error_at), g_json.error);
-  } else if (!too_big && g_json.cut) {
-    warn(g_warn, "app.json: over %d keys; the rest are not compared",
-         JSON_MAX_MEMBERS);
-  }
-  return !too_big && g_json.valid;
 }
 
 // Text for a terminal: control bytes as \xNN; in a quoted value a
@@ -262,12 +231,9 @@ int check_one(const char* arg, bool json) {
   static AppRecord none;
   const AppRecord& app = g_reg.app_count > 0 ? g_reg.apps[0] : none;
   ManifestCheck c{ head, g_spans, g_json, g_reg, app, g_warn };
-  if (size >= 0 &&
-      check_file(Sv(g_file, static_cast<std::size_t>(size)), head)) {
-    // The scan cuts an entry's name to 95 bytes before it uses it.
-    manifest_check(c, slice(t.name, 0, 95), t.dir);
-  }
-  check_executable(c, t.dir);
+  // The scan cuts an entry's name to 95 bytes before it uses it.
+  manifest_check(c, Sv(g_file, size < 0 ? 0 : size), size >= 0,
+                 slice(t.name, 0, 95), t.dir);
   print_app(arg, app, json);
   return g_warn.count > 0 ? EXIT_WARNINGS : 0;
 }
