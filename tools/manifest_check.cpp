@@ -115,7 +115,7 @@ const char* differs(const Check& c, const char* noun, std::size_t at,
 
 // "name" or "exec": where the reader found it and what it took, against the
 // member a JSON reader takes; then the stored field against what was read.
-void check_value(const Check& c, Sv key, Sv stored, Sv fallback,
+void check_value(const Check& c, const char* key, Sv stored, Sv fallback,
                  std::size_t max) {
   const ManifestSpan* s = last_span(c, Field::kValue, key);
   const JsonMember* m = member(c, key);
@@ -125,8 +125,8 @@ void check_value(const Check& c, Sv key, Sv stored, Sv fallback,
   char place[NOTE_SIZE];
   const char* why = nullptr;
   if (s && !first && (m || got)) {
-    std::snprintf(buf, sizeof buf, "\"%.*s\" first appears inside %.200s",
-                  text_len(key), key.data(), where(c, s->match, place));
+    std::snprintf(buf, sizeof buf, "\"%s\" first appears inside %.200s", key,
+                  where(c, s->match, place));
     why = buf;
   } else if (s && first != m) {
     why = "given more than once, and the daemon takes the first";
@@ -142,22 +142,19 @@ void check_value(const Check& c, Sv key, Sv stored, Sv fallback,
                   s->used ? s->value_end : c.head.size(), m->value_at + 1,
                   m->value_end - 1, Sv::npos, buf);
   }
-  int n = text_len(key);
   if (why && got) {
-    warn(c.w, "%.*s: %s; reads as \"%.*s\"", n, key.data(), why,
-         text_len(stored), stored.data());
+    warn(c.w, "%s: %s; reads as \"%.*s\"", key, why, text_len(stored),
+         stored.data());
   } else if (why) {
-    warn(c.w, "%.*s: %s; reads as empty (the default applies)", n, key.data(),
-         why);
+    warn(c.w, "%s: %s; reads as empty (the default applies)", key, why);
   }
   Sv read = got ? bytes(c, s->value_at, s->value_end) : fallback;
   max = got && max >= MANIFEST_VALUE_SIZE ? MANIFEST_VALUE_SIZE - 1 : max;
   if (stored.size() < read.size() && read.size() > max) {
-    warn(c.w, "%.*s: cut to %zu bytes (at most %zu)", n, key.data(),
-         stored.size(), max);
+    warn(c.w, "%s: cut to %zu bytes (at most %zu)", key, stored.size(), max);
   } else if (stored != read) {
-    warn(c.w, "%.*s: the UTF-8 sequence at its end is incomplete and dropped",
-         n, key.data());
+    warn(c.w, "%s: the UTF-8 sequence at its end is incomplete and dropped",
+         key);
   }
 }
 
