@@ -22,71 +22,58 @@ bool fail(Reader& r, const char* why) {
   return false;
 }
 
-// The next byte after white space; NUL at the end.
-char peek(Reader& r) {
-  while (r.pos < r.s.size() && r.s[r.pos] &&
-         std::strchr(" \t\n\r", r.s[r.pos])) {
-    ++r.pos;
-  }
+char at(const Reader& r) {
   return r.pos < r.s.size() ? r.s[r.pos] : '\0';
 }
 
-// True, and past it, when the next byte is one of any.
+// True, and past it, when the next byte is one of any (never the end).
 bool next_is(Reader& r, const char* any) {
-  bool hit = r.pos < r.s.size() && r.s[r.pos] && std::strchr(any, r.s[r.pos]);
+  bool hit = at(r) && std::strchr(any, at(r));
   r.pos += hit ? 1 : 0;
   return hit;
 }
 
-// An escape after its backslash. c becomes the byte it stands for, or 0
-// for a \u escape beyond ASCII.
-bool read_escape(Reader& r, char& c) {
-  static const char FROM[] = "\"\\/bfnrt";
-  static const char TO[] = "\"\\/\b\f\n\r\t";
-  const char* hit = r.pos < r.s.size() && r.s[r.pos]
-                        ? std::strchr(FROM, r.s[r.pos])
-                        : nullptr;
-  if (hit) {
-    c = TO[hit - FROM];
-    ++r.pos;
-    return true;
+// The next byte after white space; NUL at the end.
+char peek(Reader& r) {
+  while (next_is(r, " \t\n\r")) {
   }
-  if (!next_is(r, "u")) {
-    return fail(r, r.pos < r.s.size() ? "bad escape in a string"
-                                      : "unterminated string");
-  }
-  unsigned cp = 0;
-  for (int k = 0; k < 4; ++k, ++r.pos) {
-    int d = r.pos < r.s.size() ? hex_digit(r.s[r.pos]) : -1;
-    if (d < 0) {
-      return fail(r, "bad \\u escape");
-    }
-    cp = cp * 16 + static_cast<unsigned>(d);
-  }
-  c = static_cast<char>(cp > 0 && cp < 0x80 ? cp : 0);
-  return true;
+  return at(r);
 }
 
-// A string at its opening quote. When key is given (capacity cap) the
-// string goes there, its escapes of ASCII decoded and the others as
-// written.
+// A string at its opening quote, into key (capacity cap) when given: escapes
+// of ASCII decoded, the others as written.
 bool read_string(Reader& r, char* key = nullptr, std::size_t cap = 0) {
+  static const char FROM[] = "\"\\/bfnrt";
+  static const char TO[] = "\"\\/\b\f\n\r\t";
   std::size_t n = 0;
-  for (++r.pos;;) {
+  for (++r.pos; !next_is(r, "\"");) {
+    std::size_t from = r.pos;
+    char c = at(r);
     if (r.pos >= r.s.size()) {
       return fail(r, "unterminated string");
     }
-    std::size_t from = r.pos;
-    char c = r.s[r.pos++];
-    if (c == '"') {
-      break;
-    }
     if (static_cast<unsigned char>(c) < 0x20) {
-      --r.pos;
       return fail(r, "control character in a string");
     }
-    if (c == '\\' && !read_escape(r, c)) {
-      return false;
+    ++r.pos;
+    const char* esc = c == '\\' && at(r) ? std::strchr(FROM, at(r)) : nullptr;
+    if (esc) {
+      c = TO[esc - FROM];
+      ++r.pos;
+    } else if (c == '\\') {
+      unsigned cp = 0;
+      if (!next_is(r, "u")) {
+        return fail(r,
+                    at(r) ? "bad escape in a string" : "unterminated string");
+      }
+      for (int k = 0; k < 4; ++k, ++r.pos) {
+        int d = hex_digit(at(r));
+        if (d < 0) {
+          return fail(r, "bad \\u escape");
+        }
+        cp = cp * 16 + static_cast<unsigned>(d);
+      }
+      c = static_cast<char>(cp > 0 && cp < 0x80 ? cp : 0);
     }
     std::string_view out =
         c ? std::string_view(&c, 1) : slice(r.s, from, r.pos - from);
@@ -107,52 +94,10 @@ bool read_digits(Reader& r) {
   return r.pos > from || fail(r, "bad number");
 }
 
-bool read_number(Reader& r) {
-  next_is(r, "-");
-  if ((!next_is(r, "0") && !read_digits(r)) ||
-      (next_is(r, ".") && !read_digits(r))) {
-    return false;
-  }
-  if (next_is(r, "eE")) {
-    next_is(r, "+-");
-    return read_digits(r);
-  }
-  return true;
-}
-
 bool read_value(Reader& r, int depth);
 
-// One member of an object at depth; those of the top one are recorded.
-bool read_member(Reader& r, int depth) {
-  JsonMember m;
-  if (peek(r) != '"') {
-    return fail(r, "expected a string key");
-  }
-  m.key_at = static_cast<std::uint32_t>(r.pos);
-  if (!read_string(r, m.key, sizeof m.key)) {
-    return false;
-  }
-  m.key_end = static_cast<std::uint32_t>(r.pos - 1);
-  peek(r);
-  if (!next_is(r, ":")) {
-    return fail(r, "expected \":\"");
-  }
-  m.string = peek(r) == '"';
-  m.value_at = static_cast<std::uint32_t>(r.pos);
-  if (!read_value(r, depth + 1)) {
-    return false;
-  }
-  m.value_end = static_cast<std::uint32_t>(r.pos);
-  JsonIndex& o = r.out;
-  if (depth == 0 && o.count == JSON_MAX_MEMBERS) {
-    o.cut = true;
-  } else if (depth == 0) {
-    o.members[o.count++] = m;
-  }
-  return true;
-}
-
-// An object or an array at its opening bracket.
+// An object or an array at its opening bracket; the top object's members
+// are recorded.
 bool read_container(Reader& r, int depth) {
   if (depth >= JSON_MAX_DEPTH) {
     return fail(r, "nested too deep");
@@ -164,8 +109,29 @@ bool read_container(Reader& r, int depth) {
     return true;
   }
   do {
-    if (!(object ? read_member(r, depth) : read_value(r, depth + 1))) {
+    JsonMember m;
+    if (object && peek(r) != '"') {
+      return fail(r, "expected a string key");
+    }
+    m.key_at = static_cast<std::uint32_t>(r.pos);
+    if (object && !read_string(r, m.key, sizeof m.key)) {
       return false;
+    }
+    m.key_end = static_cast<std::uint32_t>(r.pos - 1);
+    peek(r);
+    if (object && !next_is(r, ":")) {
+      return fail(r, "expected \":\"");
+    }
+    m.string = peek(r) == '"';
+    m.value_at = static_cast<std::uint32_t>(r.pos);
+    if (!read_value(r, depth + 1)) {
+      return false;
+    }
+    m.value_end = static_cast<std::uint32_t>(r.pos);
+    JsonIndex& o = r.out;
+    o.cut |= object && depth == 0 && o.count == JSON_MAX_MEMBERS;
+    if (object && depth == 0 && !o.cut) {
+      o.members[o.count++] = m;
     }
     peek(r);
   } while (next_is(r, ","));
@@ -182,7 +148,12 @@ bool read_value(Reader& r, int depth) {
     return read_container(r, depth);
   }
   if (c == '-' || (c >= '0' && c <= '9')) {
-    return read_number(r);
+    next_is(r, "-");
+    if ((!next_is(r, "0") && !read_digits(r)) ||
+        (next_is(r, ".") && !read_digits(r))) {
+      return false;
+    }
+    return !next_is(r, "eE") || (next_is(r, "+-"), read_digits(r));
   }
   for (std::string_view word : { "true", "false", "null" }) {
     if (slice(r.s, r.pos, word.size()) == word) {
@@ -196,24 +167,18 @@ bool read_value(Reader& r, int depth) {
 }  // namespace
 
 void json_index(std::string_view text, JsonIndex& out) {
+  out = JsonIndex{};
   out.utf8 = true;
-  out.error = nullptr;
-  out.count = 0;
-  out.cut = false;
-  for (std::size_t i = 0; i < text.size() && out.utf8;) {
-    std::size_t n = utf8_length(text, i);
-    out.utf8 = n > 0;
+  for (std::size_t i = 0; i < text.size() && out.utf8;
+       i += utf8_length(text, i)) {
+    out.utf8 = utf8_length(text, i) > 0;
     out.bad_utf8_at = static_cast<std::uint32_t>(i);
-    i += n;
   }
   Reader r{ text, 0, out };
   if (peek(r) != '{') {
     fail(r, "not a JSON object");
-  } else if (read_container(r, 0)) {
-    peek(r);
-    if (r.pos < text.size()) {
-      fail(r, "text after the object");
-    }
+  } else if (read_container(r, 0) && (peek(r), r.pos < text.size())) {
+    fail(r, "text after the object");
   }
   out.valid = !out.error;
 }

@@ -1,7 +1,6 @@
-// A strict JSON reader that indexes where a manifest's top-level members
-// lie, for quor_manifest: whether the text is UTF-8 and valid JSON, and
-// each member's key with the offsets of its key and value. No heap, no
-// exceptions.
+// A strict JSON reader that indexes a manifest's top-level members for
+// quor_manifest: whether the text is UTF-8 and valid JSON, and where each
+// member's key and value lie. No heap, no exceptions.
 #pragma once
 
 #include <cstddef>
@@ -12,20 +11,17 @@ constexpr int JSON_MAX_MEMBERS = 128;
 constexpr int JSON_MAX_DEPTH = 64;
 
 struct JsonMember {
-  std::uint32_t key_at;     // the key's opening quote
-  std::uint32_t key_end;    // its closing quote
-  std::uint32_t value_at;   // the value's first byte (a string's quote)
-  std::uint32_t value_end;  // one past its last byte
-  bool string;              // the value is a string
+  std::uint32_t key_at, key_end;  // the key's quotes
+  std::uint32_t value_at;         // the value's first byte (a string's quote)
+  std::uint32_t value_end;        // one past its last byte
+  bool string;
   char key[128];  // escapes of ASCII decoded, others as written; cut to fit
 };
 
 struct JsonIndex {
-  bool utf8;                  // every byte is part of well-formed UTF-8
-  std::uint32_t bad_utf8_at;  // else the first one that is not
-  bool valid;                 // valid JSON, with an object at the top
-  std::uint32_t error_at;     // else where it stops being valid
-  const char* error;          // and why
+  bool utf8, valid;  // valid: JSON, with an object at the top
+  std::uint32_t bad_utf8_at, error_at;  // where each stops being so
+  const char* error;                    // and why not valid
   int count;
   bool cut;  // more members than the table holds
   JsonMember members[JSON_MAX_MEMBERS];

@@ -1,10 +1,6 @@
 // quor_manifest: prints what a registry scan of quor_amsd stores for an app
 // directory, read by the registry's own code, and warns wherever that
-// reading departs from the JSON of its "app.json" (manifest_check.cpp).
-//
-// Exit status: 0 when the manifest reads as its JSON says, 1 when there is a
-// warning, 2 on a usage error or an argument that cannot be read. The --json
-// lines (keys "pkg", "name", "exec", "routes", "pickers", "warnings") are an
+// reading departs from the JSON of its "app.json". The --json lines are an
 // interface for editors and build scripts: keep them stable.
 
 #include <sys/stat.h>
@@ -24,7 +20,6 @@
 #include "amsd/registry/manifest.h"
 #include "amsd/registry/routes.h"
 #include "amsd/registry/scan.h"
-#include "tools/json_index.h"
 #include "tools/json_text.h"
 #include "tools/manifest_check.h"
 
@@ -32,33 +27,33 @@ namespace {
 
 using Sv = std::string_view;
 
-constexpr int EXIT_CLEAN = 0;
 constexpr int EXIT_WARNINGS = 1;
 constexpr int EXIT_USAGE = 2;
 constexpr char CONSOLE[] = "quor_manifest: ";
-constexpr std::size_t FILE_MAX = 65536;  // bytes of a manifest checked as JSON
 constexpr std::size_t PATH_SIZE = 1024;
 
-constexpr char USAGE[] =
-    "usage: quor_manifest [--json] <app directory or app.json>... "
-    "(-h for help)\n";
 constexpr char HELP[] =
     "usage: quor_manifest [--json] <app directory or app.json>...\n"
     "       quor_manifest --version | -h\n"
-    "Prints what quor_amsd registers for each app directory (package id,\n"
-    "name, exec, routes with their steps, picker actions), read as the\n"
-    "daemon reads it, then one warning per place where that reading departs\n"
-    "from the JSON of its app.json.\n"
-    "--json: one object per argument and line, with the keys \"pkg\", "
-    "\"name\",\n\"exec\", \"routes\", \"pickers\" and \"warnings\".\n\n"
+    "Prints what quor_amsd registers for each app, then one warning per\n"
+    "place where that departs from the JSON of its app.json.\n"
     "Exit status: 0 no warning, 1 a warning, 2 a usage error or an argument\n"
     "that cannot be read.\n";
+
+int usage_error(const char* what, const char* arg = "") {
+  console_line(CONSOLE, "%s%s", what, arg);
+  std::fputs(
+      "usage: quor_manifest [--json] <app directory or app.json>... "
+      "(-h for help)\n",
+      stderr);
+  return EXIT_USAGE;
+}
 
 // One argument, named as a registry scan of its parent would name it.
 struct Target {
   char apps_dir[PATH_SIZE];
   char name[PATH_SIZE];
-  char dir[PATH_SIZE];  // apps_dir/name
+  char dir[PATH_SIZE];
   char manifest[PATH_SIZE];
 };
 
@@ -66,27 +61,27 @@ Registry g_reg;  // one app at a time
 constinit JsonIndex g_json;
 constinit ManifestSpans g_spans;
 constinit Warnings g_warn;
-char g_file[FILE_MAX + 2];  // the whole manifest, and a byte to tell more
+char g_file[MANIFEST_FILE_MAX + 2];  // the whole manifest, and a byte more
 
 int cannot_read(const char* what, const char* why) {
   console_line(CONSOLE, "%s: %s", what, why);
-  return -1;
+  return EXIT_USAGE;
 }
 
 // The app directory of an argument (itself, or the one holding its
 // app.json), split into its parent and its name as the card would show it.
 int locate(const char* arg, Target& t) {
   struct stat st;
+  Sv path(arg);
+  std::size_t slash = path.rfind('/');
   if (stat(arg, &st) != 0) {
     return cannot_read(arg, std::strerror(errno));
   }
-  Sv path = sv(arg);
-  std::size_t slash = path.rfind('/');
   if (!S_ISDIR(st.st_mode)) {
     if (!S_ISREG(st.st_mode) || slice(path, slash + 1) != "app.json") {
       return cannot_read(arg, "not an app directory or app.json");
     }
-    path = slash == Sv::npos ? "." : slice(path, 0, slash ? slash : 1);
+    path = slash == Sv::npos ? "." : slice(path, 0, slash + 1);
   }
   while (path.size() > 1 && path.back() == '/') {
     path.remove_suffix(1);
@@ -97,72 +92,23 @@ int locate(const char* arg, Target& t) {
     if (copy_text(t.dir, path) || !realpath(t.dir, real)) {
       return cannot_read(arg, std::strerror(errno));
     }
-    path = sv(real);
+    path = real;
     base = slice(path, path.rfind('/') + 1);
   }
-  slash = path.size() - base.size() - 1;  // npos: none
-  Sv parent = slash == Sv::npos ? "." : slice(path, 0, slash ? slash : 1);
+  bool bare = base.size() == path.size();
+  std::size_t cut = path.size() - base.size();  // the parent and its slash
   if (base.empty()) {
     return cannot_read(arg, "not an app directory");
   }
-  if (copy_text(t.name, base) || copy_text(t.apps_dir, parent) ||
-      format_path(t.dir, sizeof t.dir, "%s%s%s", t.apps_dir, slash ? "/" : "",
-                  t.name) < 0 ||
+  if (copy_text(t.name, base) ||
+      copy_text(t.apps_dir,
+                bare ? "." : slice(path, 0, cut > 1 ? cut - 1 : 1)) ||
+      format_path(t.dir, sizeof t.dir, "%s%.*s", bare ? "./" : "",
+                  text_len(path), path.data()) < 0 ||
       format_path(t.manifest, sizeof t.manifest, "%s/app.json", t.dir) < 0) {
     return cannot_read(arg, "path too long");
   }
   return 0;
-}
-
-constexpr long NO_MANIFEST = -2;
-
-// Reads the whole manifest into g_file, a byte more than FILE_MAX at most.
-// Returns its length, NO_MANIFEST (missing, or no regular file), or -1.
-long read_manifest(const Target& t) {
-  struct stat st;
-  if (stat(t.manifest, &st) != 0) {
-    return errno == ENOENT ? NO_MANIFEST
-                           : cannot_read(t.manifest, std::strerror(errno));
-  }
-  if (!S_ISREG(st.st_mode)) {
-    warn(g_warn, "app.json: not a regular file; the daemon reads no manifest");
-    return NO_MANIFEST;
-  }
-  ssize_t n =
-      read_small_file(t.manifest, g_file, sizeof g_file, SMALL_FILE_REGULAR);
-  return n < 0 ? cannot_read(t.manifest, std::strerror(errno)) : n;
-}
-
-// The warnings of the file as a whole; true when the JSON can be compared.
-bool check_file(Sv file, Sv head) {
-  bool too_big = file.size() > FILE_MAX;
-  if (file.size() > MANIFEST_TEXT_MAX) {
-    warn(g_warn, "app.json: %s%zu bytes; the daemon reads only the first %d%s",
-         too_big ? "over " : "", too_big ? FILE_MAX : file.size(),
-         MANIFEST_TEXT_MAX, too_big ? "; not checked as JSON" : "");
-  }
-  if (head.size() < file.size() && head.size() < MANIFEST_TEXT_MAX) {
-    warn(g_warn,
-         "app.json: a zero byte at offset %zu; the daemon reads nothing after "
-         "it",
-         head.size());
-  }
-  json_index(file, g_json);
-  if (too_big) {
-    return false;
-  }
-  if (!g_json.utf8) {
-    warn(g_warn, "app.json: line %d: not UTF-8",
-         json_line_at(file, g_json.bad_utf8_at));
-  }
-  if (!g_json.valid) {
-    warn(g_warn, "app.json: line %d: not valid JSON (%s)",
-         json_line_at(file, g_json.error_at), g_json.error);
-  } else if (g_json.cut) {
-    warn(g_warn, "app.json: over %d keys; the rest are not compared",
-         JSON_MAX_MEMBERS);
-  }
-  return g_json.valid;
 }
 
 // Text for a terminal: control bytes as \xNN; in a quoted value a
@@ -190,34 +136,40 @@ void put_json(Sv s) {
   std::putchar('"');
 }
 
-// A field, route or picker: in JSON "label":"value" or "key":"value" after
-// sep, else a line of its own.
+// A field, route, picker or warning: in JSON "label":"value", "key":"value"
+// or a warning's string after sep, else a line of its own.
 void put_item(bool json, const char* sep, const char* label, const char* key,
               const char* value) {
+  int steps = chain_steps(value);
   if (json) {
     std::fputs(sep, stdout);
-    put_json(sv(key ? key : label));
-    std::putchar(':');
-    put_json(sv(value));
-    return;
-  }
-  std::printf("  %-7s \"", label);
-  if (key) {
-    put_text(sv(key));
-    std::fputs("\" -> \"", stdout);
-  }
-  put_text(sv(value));
-  int steps = chain_steps(value);
-  if (label[0] == 'r') {
-    std::printf("\" (%d step%s)\n", steps, steps == 1 ? "" : "s");
+    if (label[0] != 'w') {
+      put_json(key ? key : label);
+      std::putchar(':');
+    }
+    put_json(value);
+  } else if (label[0] == 'w') {
+    std::fputs("  warning: ", stdout);
+    put_text(value, false);
+    std::putchar('\n');
   } else {
-    std::fputs("\"\n", stdout);
+    std::printf("  %-7s \"", label);
+    if (key) {
+      put_text(key);
+      std::fputs("\" -> \"", stdout);
+    }
+    put_text(value);
+    std::fputs("\"", stdout);
+    if (label[0] == 'r') {
+      std::printf(" (%d step%s)", steps, steps == 1 ? "" : "s");
+    }
+    std::putchar('\n');
   }
 }
 
 void print_app(const char* arg, const AppRecord& app, bool json) {
   if (!json) {
-    put_text(sv(arg), false);
+    put_text(arg, false);
     std::fputs(":\n", stdout);
   }
   put_item(json, "{", "pkg", nullptr, app.pkg);
@@ -229,24 +181,13 @@ void print_app(const char* arg, const AppRecord& app, bool json) {
     put_item(json, i ? "," : "", "route", r.key, r.chain);
   }
   std::fputs(json ? "},\"pickers\":{" : "", stdout);
-  const char* sep = "";
   for (int i = 0; i < g_reg.picker_count; ++i) {
     const PickerEntry& p = g_reg.pickers[i];
-    if (p.active && std::strcmp(p.handler, app.pkg) == 0) {
-      put_item(json, sep, "picker", p.action, p.chain);
-      sep = ",";
-    }
+    put_item(json, i ? "," : "", "picker", p.action, p.chain);
   }
   std::fputs(json ? "},\"warnings\":[" : "", stdout);
   for (int i = 0; i < g_warn.count; ++i) {
-    if (json) {
-      std::fputs(i ? "," : "", stdout);
-      put_json(sv(g_warn.lines[i]));
-    } else {
-      std::fputs("  warning: ", stdout);
-      put_text(sv(g_warn.lines[i]), false);
-      std::putchar('\n');
-    }
+    put_item(json, i ? "," : "", "warning", nullptr, g_warn.lines[i]);
   }
   std::fputs(json ? "]}\n" : "", stdout);
 }
@@ -254,10 +195,24 @@ void print_app(const char* arg, const AppRecord& app, bool json) {
 // One argument: its exit status.
 int check_one(const char* arg, bool json) {
   static Target t;
+  struct stat st;
   g_warn.count = 0;
-  long size = locate(arg, t) == 0 ? read_manifest(t) : -1;
-  if (size == -1) {
+  if (locate(arg, t) != 0) {
     return EXIT_USAGE;
+  }
+  ssize_t size = -1;  // no manifest
+  bool there = stat(t.manifest, &st) == 0;
+  if (!there && errno != ENOENT) {
+    return cannot_read(t.manifest, std::strerror(errno));
+  }
+  if (there && !S_ISREG(st.st_mode)) {
+    warn(g_warn, "app.json: not a regular file; the daemon reads no manifest");
+  } else if (there) {
+    size =
+        read_small_file(t.manifest, g_file, sizeof g_file, SMALL_FILE_REGULAR);
+    if (size < 0) {
+      return cannot_read(t.manifest, std::strerror(errno));
+    }
   }
   std::memset(static_cast<void*>(&g_reg), 0, sizeof g_reg);  // an empty one
   g_spans.count = 0;
@@ -276,14 +231,11 @@ int check_one(const char* arg, bool json) {
   static AppRecord none;
   const AppRecord& app = g_reg.app_count > 0 ? g_reg.apps[0] : none;
   ManifestCheck c{ head, g_spans, g_json, g_reg, app, g_warn };
-  if (size >= 0 &&
-      check_file(Sv(g_file, static_cast<std::size_t>(size)), head)) {
-    // The scan cuts an entry's name to 95 bytes before it uses it.
-    manifest_check(c, slice(sv(t.name), 0, 95), t.dir);
-  }
-  check_executable(c, t.dir);
+  // The scan cuts an entry's name to 95 bytes before it uses it.
+  manifest_check(c, Sv(g_file, size < 0 ? 0 : size), size >= 0,
+                 slice(t.name, 0, 95), t.dir);
   print_app(arg, app, json);
-  return g_warn.count > 0 ? EXIT_WARNINGS : EXIT_CLEAN;
+  return g_warn.count > 0 ? EXIT_WARNINGS : 0;
 }
 
 }  // namespace
@@ -297,27 +249,20 @@ int main(int argc, char** argv) {
       ++i;
       break;
     }
-    if (common == CommonOption::kHelp) {
-      std::fputs(HELP, stdout);
-      return EXIT_CLEAN;
+    if (common == CommonOption::kHelp || common == CommonOption::kVersion) {
+      std::printf(common == CommonOption::kHelp ? "%s" : "quor_manifest %s\n",
+                  common == CommonOption::kHelp ? HELP : QUOR_VERSION);
+      return 0;
     }
-    if (common == CommonOption::kVersion) {
-      std::printf("quor_manifest %s\n", QUOR_VERSION);
-      return EXIT_CLEAN;
+    json = std::strcmp(argv[i], "--json") == 0;
+    if (!json) {
+      return usage_error("unknown option ", argv[i]);
     }
-    if (std::strcmp(argv[i], "--json") != 0) {
-      console_line(CONSOLE, "unknown option %s", argv[i]);
-      std::fputs(USAGE, stderr);
-      return EXIT_USAGE;
-    }
-    json = true;
   }
   if (i >= argc) {
-    console_line(CONSOLE, "no app directory");
-    std::fputs(USAGE, stderr);
-    return EXIT_USAGE;
+    return usage_error("no app directory");
   }
-  int status = EXIT_CLEAN;
+  int status = 0;
   for (; i < argc; ++i) {
     int rc = check_one(argv[i], json);
     status = rc > status ? rc : status;

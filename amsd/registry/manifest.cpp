@@ -105,85 +105,63 @@ static bool ends_value(char c) {
   return c == '"' || c == ',' || c == '\n' || c == '\r';
 }
 
-// One "<prefix><key>...: value" entry found in the text.
-struct ManifestEntry {
-  std::size_t at;  // where the prefix begins
-  std::string_view key;
-  std::size_t key_end;  // where the key stopped
-  bool dotted;          // it stopped at a "."
-  std::string_view value;
-  std::size_t value_end;
-};
-
-// Finds the next entry at or after pos. The key runs up to a double quote,
-// ":", "=", "." or the end, at most key_max bytes; the value follows the
-// next ":" or "=", after blanks and one opening quote, up to a double quote,
-// ",", a line end or the end, at most ENTRY_VALUE_MAX bytes.
+// Finds the next entry "<prefix><key>...: value" at or after pos, as a span.
+// The key runs up to a double quote, ":", "=", "." or the end, at most
+// key_max bytes; the value follows the next ":" or "=", after blanks and one
+// opening quote, up to a double quote, ",", a line end or the end, at most
+// ENTRY_VALUE_MAX bytes.
 static bool find_entry(std::string_view text, std::string_view prefix,
-                       std::size_t key_max, std::size_t pos, ManifestEntry& e) {
-  std::size_t at = text.find(prefix, pos);
-  if (at == std::string_view::npos) {
+                       std::size_t key_max, std::size_t pos, ManifestSpan& e) {
+  e.match = text.find(prefix, pos);
+  if (e.match == std::string_view::npos) {
     return false;
   }
-  e.at = at;
-  std::size_t k = at + prefix.size();
-  std::size_t i = k;
-  while (i < text.size() && i - k < key_max && !ends_key(text[i])) {
+  std::size_t i = e.key_at = e.match + prefix.size();
+  while (i < text.size() && i - e.key_at < key_max && !ends_key(text[i])) {
     ++i;
   }
-  e.key = slice(text, k, i - k);
   e.key_end = i;
-  e.dotted = i < text.size() && text[i] == '.';
   while (i < text.size() && text[i] != ':' && text[i] != '=') {
     ++i;
   }
-  if (i >= text.size()) {
-    e.value = slice(text, text.size());  // empty, but never a null pointer
-    e.value_end = text.size();
-    return true;
-  }
-  ++i;
-  while (i < text.size() && is_blank(text[i])) {
+  if (i < text.size()) {
     ++i;
+    while (i < text.size() && is_blank(text[i])) {
+      ++i;
+    }
+    if (i < text.size() && text[i] == '"') {
+      ++i;
+    }
   }
-  if (i < text.size() && text[i] == '"') {
-    ++i;
-  }
-  std::size_t start = i;
-  while (i < text.size() && i - start < ENTRY_VALUE_MAX &&
+  e.value_at = i;
+  while (i < text.size() && i - e.value_at < ENTRY_VALUE_MAX &&
          !ends_value(text[i])) {
     ++i;
   }
-  e.value = slice(text, start, i - start);
   e.value_end = i;
   return true;
-}
-
-// Notes where entry e lies in text.
-static void note_entry(ManifestSpans* spans, ManifestField field, bool used,
-                       std::string_view text, const ManifestEntry& e) {
-  std::size_t value_at = static_cast<std::size_t>(e.value.data() - text.data());
-  note(spans, { field, used, e.at, e.key_end - e.key.size(), e.key_end,
-                value_at, value_at + e.value.size() });
 }
 
 void manifest_routes(std::string_view text, AppRecord& app,
                      ManifestSpans* spans) {
   text = up_to_nul(text);
-  ManifestEntry e;
+  ManifestSpan e{ ManifestField::kRoute, false, 0, 0, 0, 0, 0 };
   for (std::size_t pos = 0;
        find_entry(text, "route.", ROUTE_KEY_MAX, pos, e);) {
     // An empty key, or "route.a.b", names no route of this app.
-    bool names = !e.key.empty() && !e.dotted;
-    while (names && !e.value.empty() && is_blank(e.value.back())) {
-      e.value.remove_suffix(1);
+    e.used = e.key_end > e.key_at &&
+             (e.key_end == text.size() || text[e.key_end] != '.');
+    while (e.used && e.value_end > e.value_at &&
+           is_blank(text[e.value_end - 1])) {
+      --e.value_end;
     }
-    note_entry(spans, ManifestField::kRoute, names, text, e);
-    if (!names) {
+    note(spans, e);
+    if (!e.used) {
       pos = e.key_end;
       continue;
     }
-    route_set(app, e.key, e.value);
+    route_set(app, slice(text, e.key_at, e.key_end - e.key_at),
+              slice(text, e.value_at, e.value_end - e.value_at));
     pos = e.value_end;
   }
 }
@@ -212,15 +190,17 @@ static void set_picker(Registry& reg, std::string_view action,
 void manifest_pickers(std::string_view text, Registry& reg,
                       const AppRecord& app, ManifestSpans* spans) {
   text = up_to_nul(text);
-  ManifestEntry e;
+  ManifestSpan e{ ManifestField::kPicker, false, 0, 0, 0, 0, 0 };
   for (std::size_t pos = 0;
        find_entry(text, "picker.", PICKER_ACTION_MAX, pos, e);
        pos = e.key_end) {
     // Unlike routes, a picker chain keeps its trailing blanks, and
     // "picker.a.b" declares the action a.
-    note_entry(spans, ManifestField::kPicker, !e.key.empty(), text, e);
-    if (!e.key.empty()) {
-      set_picker(reg, e.key, app, e.value);
+    e.used = e.key_end > e.key_at;
+    note(spans, e);
+    if (e.used) {
+      set_picker(reg, slice(text, e.key_at, e.key_end - e.key_at), app,
+                 slice(text, e.value_at, e.value_end - e.value_at));
     }
   }
 }

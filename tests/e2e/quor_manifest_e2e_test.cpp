@@ -161,7 +161,7 @@ TEST(QuorManifest, ShowsWhatTheDaemonRegistersAndWarnsWhereJsonDiffers) {
           repeat('c', 170) + "\", \"picker." + repeat('p', 30) + "\": \"v\"}",
       { "name: cut to 47 bytes (at most 48)",
         "route.abcdefghijklmnopq: the key is cut to 15 bytes",
-        "route.long: chain cut to 159 bytes",
+        "route.long: the chain is cut to 159 bytes",
         "picker." + repeat('p', 30) + ": the action is cut to 23 bytes" } },
     { "commas and blanks",
       R"({"route.c": "x,y", "route.t": "t  ", "picker.t": "t  "})",
