@@ -41,6 +41,16 @@ void put_padded(Out& o, std::string_view s, std::size_t width) {
   }
 }
 
+// The first and the last time of a log, as the boot list's two columns.
+void put_times(Out& o, const BootInfo& b, TimeText& first, TimeText& last) {
+  if (b.has_ts) {
+    out_printf(o, "%-28s ", local_time(first, b.first_ts, TimeFormat::kLong));
+    out_printf(o, "%-28s ", local_time(last, b.last_ts, TimeFormat::kLong));
+  } else {
+    out_printf(o, "%-28s %-28s ", "(no whole line)", "");
+  }
+}
+
 void print_json(Printer& p, const Entry& e) {
   Out& o = *p.out;
   out_char(o, '{');
@@ -173,14 +183,7 @@ void print_boot_list(Printer& p, const LogsPlace& place, const BootList& list) {
                   static_cast<long long>(b.lines));
     out_printf(o, "%4lld ", static_cast<long long>(index));
     put_padded(o, b.stamp, 24);
-    if (b.has_ts) {
-      out_printf(o, "%-28s ",
-                 local_time(first_text, b.first_ts, TimeFormat::kLong));
-      out_printf(o, "%-28s ",
-                 local_time(last_text, b.last_ts, TimeFormat::kLong));
-    } else {
-      out_printf(o, "%-28s %-28s ", "(no whole line)", "");
-    }
+    put_times(o, b, first_text, last_text);
     out_printf(o, "%10s  %s\n", lines, b.clean ? "clean" : "unclean");
   }
   // The buffer's lines belong after the newest boot: say where they are.
@@ -209,14 +212,7 @@ void print_boot_list(Printer& p, const LogsPlace& place, const BootList& list) {
   }
   out_put(o, "   + ");
   put_padded(o, place.buffer_path, 24);
-  if (buf.has_ts) {
-    out_printf(o, "%-28s ",
-               local_time(first_text, buf.first_ts, TimeFormat::kLong));
-    out_printf(o, "%-28s ",
-               local_time(last_text, buf.last_ts, TimeFormat::kLong));
-  } else {
-    out_printf(o, "%-28s %-28s ", "(no whole line)", "");
-  }
+  put_times(o, buf, first_text, last_text);
   out_printf(o, "%10lld  not yet on the card\n",
              static_cast<long long>(buf.lines));
 }
