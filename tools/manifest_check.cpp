@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -15,8 +14,7 @@ namespace {
 using Sv = std::string_view;
 using Field = ManifestField;
 using Check = ManifestCheck;
-
-constexpr int NOTE_SIZE = 400;  // a reason or a place; keys cut to 120 bytes
+using Note = char[400];  // a reason or a place; keys cut to 120 bytes
 
 // "route.<key>" or "picker.<action>": part is what follows the prefix, noun
 // what it declares.
@@ -24,9 +22,7 @@ struct Kind {
   Field field;
   Sv prefix;
   std::size_t max;
-  const char* part;
-  const char* noun;
-  const char* limit;
+  const char *part, *noun, *limit;
 };
 constexpr Kind KINDS[] = {
   { Field::kRoute, "route.", ROUTE_KEY_MAX, "key", "route",
@@ -42,12 +38,8 @@ Sv bytes(const Check& c, std::size_t from, std::size_t to) {
 // The member whose key the reader's match begins; nullptr for a match inside
 // a key or a value.
 const JsonMember* named(const Check& c, const ManifestSpan& s) {
-  for (int i = 0; i < c.json.count; ++i) {
-    if (c.json.members[i].key_at + 1 == s.match) {
-      return &c.json.members[i];
-    }
-  }
-  return nullptr;
+  const JsonMember* m = json_member_at(c.json, s.match - 1);
+  return m && m->key_at + 1 == s.match ? m : nullptr;
 }
 
 // The member a JSON reader takes for key: the last of that name.
@@ -72,16 +64,15 @@ const ManifestSpan* last_span(const Check& c, Field field, Sv key) {
 }
 
 // "the key "x"" or "the value of "x"": where offset lies.
-const char* where(const Check& c, std::size_t offset, char (&out)[NOTE_SIZE]) {
+const char* where(const Check& c, std::size_t offset, Note& out) {
   const JsonMember* m = json_member_at(c.json, offset);
-  if (!m) {
-    return "the text";
+  if (m) {
+    std::snprintf(
+        out, sizeof out,
+        offset <= m->key_end ? "the key \"%.120s\"" : "the value of \"%.120s\"",
+        m->key);
   }
-  std::snprintf(
-      out, sizeof out,
-      offset <= m->key_end ? "the key \"%.120s\"" : "the value of \"%.120s\"",
-      m->key);
-  return out;
+  return m ? out : "the text";
 }
 
 // Why the reader's bytes [at, end) are not the JSON string [from, to) that
@@ -89,7 +80,7 @@ const char* where(const Check& c, std::size_t offset, char (&out)[NOTE_SIZE]) {
 // where the string does, tells why; max is the reader's limit.
 const char* differs(const Check& c, const char* noun, std::size_t at,
                     std::size_t end, std::size_t from, std::size_t to,
-                    std::size_t max, char (&buf)[NOTE_SIZE]) {
+                    std::size_t max, Note& buf) {
   std::size_t size = c.head.size();
   char stop = end < size ? c.head[end] : '\0';
   if (to >= size && end >= size) {
@@ -121,8 +112,7 @@ void check_value(const Check& c, const char* key, Sv stored, Sv fallback,
   const JsonMember* m = member(c, key);
   const JsonMember* first = s ? named(c, *s) : nullptr;
   bool got = s && s->used && s->value_end > s->value_at;
-  char buf[NOTE_SIZE];
-  char place[NOTE_SIZE];
+  Note buf, place;
   const char* why = nullptr;
   if (s && !first && (m || got)) {
     std::snprintf(buf, sizeof buf, "\"%s\" first appears inside %.200s", key,
@@ -180,8 +170,7 @@ void check_member(const Check& c, const Kind& k, const JsonMember& m) {
     over = x.field == k.field && took ? &x : over;
   }
   Sv key = s ? bytes(c, s->key_at, s->key_end) : Sv();
-  char why[NOTE_SIZE];
-  char place[NOTE_SIZE];
+  Note why, place;
   if (!s && m.key_end >= c.head.size()) {
     warn(c.w, "%s: beyond the %zu bytes read", m.key, c.head.size());
   } else if (!s && over) {
@@ -251,7 +240,7 @@ void check_entries(const Check& c, const Kind& k) {
       show = !(x.field == k.field && x.used && m && member(c, m->key) == m &&
                bytes(c, x.key_at, x.key_end) == key);
     }
-    char place[NOTE_SIZE];
+    Note place;
     if (show) {
       warn(c.w, "%s%.*s: declared by the \"%s\" inside %s", k.prefix.data(),
            text_len(key), key.data(), k.prefix.data(),
@@ -260,21 +249,27 @@ void check_entries(const Check& c, const Kind& k) {
   }
 }
 
-}  // namespace
-
-void warn(Warnings& w, const char* fmt, ...) {
-  if (w.count == MAX_WARNINGS) {
-    return;
-  }
-  char* line = w.lines[w.count++];
-  va_list ap;
-  va_start(ap, fmt);
-  std::vsnprintf(line, sizeof w.lines[0], fmt, ap);
-  va_end(ap);
-  if (w.count == MAX_WARNINGS) {
-    copy_text(line, sizeof w.lines[0], "more warnings not shown");
+// Whether the program the launcher would start is an executable file; an
+// absolute "exec" is a path on the device.
+void check_program(const Check& c, const char* dir_path) {
+  const char* exe = c.app.exec;
+  const ManifestSpan* s = last_span(c, Field::kValue, "exec");
+  bool given = s && s->used && s->value_end > s->value_at;
+  char path[1024];
+  struct stat st;
+  const char* lead = given ? "" : "not given; ";
+  if (exe[0] == '\0' || (given && exe[0] == '/') ||
+      format_path(path, sizeof path, "%s%s%s", given ? dir_path : "",
+                  given ? "/" : "", exe) < 0) {
+    return;  // not registered (said already), or a path on the device
+  } else if (stat(path, &st) != 0) {
+    warn(c.w, "exec: %s%s: %s", lead, path, std::strerror(errno));
+  } else if (!S_ISREG(st.st_mode) || access(path, X_OK) != 0) {
+    warn(c.w, "exec: %s%s is not an executable file", lead, path);
   }
 }
+
+}  // namespace
 
 void manifest_check(const ManifestCheck& c, std::string_view file, bool there,
                     std::string_view dir_name, const char* dir_path) {
@@ -312,20 +307,5 @@ void manifest_check(const ManifestCheck& c, std::string_view file, bool there,
       check_entries(c, k);
     }
   }
-  const char* exe = c.app.exec;
-  const ManifestSpan* s = last_span(c, Field::kValue, "exec");
-  bool given = s && s->used && s->value_end > s->value_at;
-  char path[1024];
-  if (exe[0] == '\0' || (given && exe[0] == '/') ||
-      format_path(path, sizeof path, "%s%s%s", given ? dir_path : "",
-                  given ? "/" : "", exe) < 0) {
-    return;  // not registered (said already), or a path on the device
-  }
-  const char* lead = given ? "" : "not given; ";
-  struct stat st;
-  if (stat(path, &st) != 0) {
-    warn(c.w, "exec: %s%s: %s", lead, path, std::strerror(errno));
-  } else if (!S_ISREG(st.st_mode) || access(path, X_OK) != 0) {
-    warn(c.w, "exec: %s%s is not an executable file", lead, path);
-  }
+  check_program(c, dir_path);
 }

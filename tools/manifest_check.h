@@ -10,15 +10,13 @@
 #include "amsd/registry/manifest.h"
 #include "tools/json_index.h"
 
-constexpr int MAX_WARNINGS = 64;
-constexpr std::size_t MANIFEST_FILE_MAX =
-    65536;  // bytes checked as JSON  // the last says so when more were cut
+constexpr std::size_t MANIFEST_FILE_MAX = 65536;  // bytes checked as JSON
 
+// Printed by the tool as they come, after the app's fields.
 struct Warnings {
+  bool json;
   int count;
-  char lines[MAX_WARNINGS][512];
 };
-
 [[gnu::format(printf, 2, 3)]] void warn(Warnings& w, const char* fmt, ...);
 
 struct ManifestCheck {

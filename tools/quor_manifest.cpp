@@ -4,20 +4,18 @@
 // interface for editors and build scripts: keep them stable.
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string_view>
 
 #include "amsd/base/console.h"
 #include "amsd/base/fd_io.h"
 #include "amsd/base/options.h"
 #include "amsd/base/text.h"
-#include "amsd/registry/manifest.h"
 #include "amsd/registry/routes.h"
 #include "amsd/registry/scan.h"
 #include "tools/json_text.h"
@@ -27,13 +25,11 @@ namespace {
 
 using Sv = std::string_view;
 
-constexpr int EXIT_WARNINGS = 1;
 constexpr int EXIT_USAGE = 2;
 constexpr char CONSOLE[] = "quor_manifest: ";
-constexpr std::size_t PATH_SIZE = 1024;
-
+constexpr char USAGE[] =
+    "usage: quor_manifest [--json] <app directory or app.json>...";
 constexpr char HELP[] =
-    "usage: quor_manifest [--json] <app directory or app.json>...\n"
     "       quor_manifest --version | -h\n"
     "Prints what quor_amsd registers for each app, then one warning per\n"
     "place where that departs from the JSON of its app.json.\n"
@@ -42,31 +38,19 @@ constexpr char HELP[] =
 
 int usage_error(const char* what, const char* arg = "") {
   console_line(CONSOLE, "%s%s", what, arg);
-  std::fputs(
-      "usage: quor_manifest [--json] <app directory or app.json>... "
-      "(-h for help)\n",
-      stderr);
+  std::fprintf(stderr, "%s (-h for help)\n", USAGE);
   return EXIT_USAGE;
 }
-
-// One argument, named as a registry scan of its parent would name it.
-struct Target {
-  char apps_dir[PATH_SIZE];
-  char name[PATH_SIZE];
-  char dir[PATH_SIZE];
-  char manifest[PATH_SIZE];
-};
-
-Registry g_reg;  // one app at a time
-constinit JsonIndex g_json;
-constinit ManifestSpans g_spans;
-constinit Warnings g_warn;
-char g_file[MANIFEST_FILE_MAX + 2];  // the whole manifest, and a byte more
 
 int cannot_read(const char* what, const char* why) {
   console_line(CONSOLE, "%s: %s", what, why);
   return EXIT_USAGE;
 }
+
+// One argument, named as a registry scan of its parent would name it.
+struct Target {
+  char apps_dir[1024], name[1024], dir[1024], manifest[1024];
+};
 
 // The app directory of an argument (itself, or the one holding its
 // app.json), split into its parent and its name as the card would show it.
@@ -76,11 +60,10 @@ int locate(const char* arg, Target& t) {
   std::size_t slash = path.rfind('/');
   if (stat(arg, &st) != 0) {
     return cannot_read(arg, std::strerror(errno));
-  }
-  if (!S_ISDIR(st.st_mode)) {
-    if (!S_ISREG(st.st_mode) || slice(path, slash + 1) != "app.json") {
-      return cannot_read(arg, "not an app directory or app.json");
-    }
+  } else if (!S_ISDIR(st.st_mode) &&
+             (!S_ISREG(st.st_mode) || slice(path, slash + 1) != "app.json")) {
+    return cannot_read(arg, "not an app directory or app.json");
+  } else if (!S_ISDIR(st.st_mode)) {
     path = slash == Sv::npos ? "." : slice(path, 0, slash + 1);
   }
   while (path.size() > 1 && path.back() == '/') {
@@ -88,24 +71,22 @@ int locate(const char* arg, Target& t) {
   }
   char real[PATH_MAX];
   Sv base = slice(path, path.rfind('/') + 1);
-  if (base.empty() || base == "." || base == "..") {
+  if (base.empty() || base == "." || base == "..") {  // by its real name
     if (copy_text(t.dir, path) || !realpath(t.dir, real)) {
       return cannot_read(arg, std::strerror(errno));
     }
     path = real;
     base = slice(path, path.rfind('/') + 1);
   }
-  bool bare = base.size() == path.size();
   std::size_t cut = path.size() - base.size();  // the parent and its slash
+  Sv parent = cut == 0 ? "." : slice(path, 0, cut > 1 ? cut - 1 : 1);
   if (base.empty()) {
     return cannot_read(arg, "not an app directory");
-  }
-  if (copy_text(t.name, base) ||
-      copy_text(t.apps_dir,
-                bare ? "." : slice(path, 0, cut > 1 ? cut - 1 : 1)) ||
-      format_path(t.dir, sizeof t.dir, "%s%.*s", bare ? "./" : "",
-                  text_len(path), path.data()) < 0 ||
-      format_path(t.manifest, sizeof t.manifest, "%s/app.json", t.dir) < 0) {
+  } else if (copy_text(t.name, base) || copy_text(t.apps_dir, parent) ||
+             format_path(t.dir, sizeof t.dir, "%s%.*s", cut ? "" : "./",
+                         text_len(path), path.data()) < 0 ||
+             copy_text(t.manifest, t.dir) ||
+             path_append(t.manifest, "/app.json") != 0) {
     return cannot_read(arg, "path too long");
   }
   return 0;
@@ -136,67 +117,62 @@ void put_json(Sv s) {
   std::putchar('"');
 }
 
-// A field, route, picker or warning: in JSON "label":"value", "key":"value"
-// or a warning's string after sep, else a line of its own.
-void put_item(bool json, const char* sep, const char* label, const char* key,
-              const char* value) {
-  int steps = chain_steps(value);
+// In JSON "label":"value" after sep, or in a routes or pickers object
+// "key":"chain"; else a line of its own, a route's with its steps.
+void put_field(bool json, const char* sep, const char* label, const char* key,
+               const char* value) {
   if (json) {
     std::fputs(sep, stdout);
-    if (label[0] != 'w') {
-      put_json(key ? key : label);
-      std::putchar(':');
-    }
+    put_json(key ? key : label);
+    std::putchar(':');
     put_json(value);
-  } else if (label[0] == 'w') {
-    std::fputs("  warning: ", stdout);
-    put_text(value, false);
-    std::putchar('\n');
+    return;
+  }
+  std::printf("  %-7s \"", label);
+  if (key) {
+    put_text(key);
+    std::fputs("\" -> \"", stdout);
+  }
+  put_text(value);
+  int steps = chain_steps(value);
+  if (label[0] == 'r') {
+    std::printf("\" (%d step%s)\n", steps, steps == 1 ? "" : "s");
   } else {
-    std::printf("  %-7s \"", label);
-    if (key) {
-      put_text(key);
-      std::fputs("\" -> \"", stdout);
-    }
-    put_text(value);
-    std::fputs("\"", stdout);
-    if (label[0] == 'r') {
-      std::printf(" (%d step%s)", steps, steps == 1 ? "" : "s");
-    }
-    std::putchar('\n');
+    std::fputs("\"\n", stdout);
   }
 }
 
-void print_app(const char* arg, const AppRecord& app, bool json) {
+void print_app(const char* arg, const Registry& reg, const AppRecord& app,
+               bool json) {
   if (!json) {
     put_text(arg, false);
     std::fputs(":\n", stdout);
   }
-  put_item(json, "{", "pkg", nullptr, app.pkg);
-  put_item(json, ",", "name", nullptr, app.name);
-  put_item(json, ",", "exec", nullptr, app.exec);
+  put_field(json, "{", "pkg", nullptr, app.pkg);
+  put_field(json, ",", "name", nullptr, app.name);
+  put_field(json, ",", "exec", nullptr, app.exec);
   std::fputs(json ? ",\"routes\":{" : "", stdout);
   for (int i = 0; i < app.route_count; ++i) {
     const RouteEntry& r = app.routes[i];
-    put_item(json, i ? "," : "", "route", r.key, r.chain);
+    put_field(json, i ? "," : "", "route", r.key, r.chain);
   }
   std::fputs(json ? "},\"pickers\":{" : "", stdout);
-  for (int i = 0; i < g_reg.picker_count; ++i) {
-    const PickerEntry& p = g_reg.pickers[i];
-    put_item(json, i ? "," : "", "picker", p.action, p.chain);
+  for (int i = 0; i < reg.picker_count; ++i) {
+    const PickerEntry& p = reg.pickers[i];
+    put_field(json, i ? "," : "", "picker", p.action, p.chain);
   }
   std::fputs(json ? "},\"warnings\":[" : "", stdout);
-  for (int i = 0; i < g_warn.count; ++i) {
-    put_item(json, i ? "," : "", "warning", nullptr, g_warn.lines[i]);
-  }
-  std::fputs(json ? "]}\n" : "", stdout);
 }
+
+Registry g_reg;  // one app at a time
+constinit JsonIndex g_json;
+constinit ManifestSpans g_spans;
+char g_file[MANIFEST_FILE_MAX + 2];  // the whole manifest, and a byte more
 
 // One argument: its exit status.
 int check_one(const char* arg, bool json) {
   static Target t;
   struct stat st;
-  g_warn.count = 0;
   if (locate(arg, t) != 0) {
     return EXIT_USAGE;
   }
@@ -204,10 +180,7 @@ int check_one(const char* arg, bool json) {
   bool there = stat(t.manifest, &st) == 0;
   if (!there && errno != ENOENT) {
     return cannot_read(t.manifest, std::strerror(errno));
-  }
-  if (there && !S_ISREG(st.st_mode)) {
-    warn(g_warn, "app.json: not a regular file; the daemon reads no manifest");
-  } else if (there) {
+  } else if (there && S_ISREG(st.st_mode)) {
     size =
         read_small_file(t.manifest, g_file, sizeof g_file, SMALL_FILE_REGULAR);
     if (size < 0) {
@@ -216,29 +189,52 @@ int check_one(const char* arg, bool json) {
   }
   std::memset(static_cast<void*>(&g_reg), 0, sizeof g_reg);  // an empty one
   g_spans.count = 0;
-  if (t.name[0] == '.') {
-    warn(g_warn, "pkg: a scan skips directories whose name begins with \".\"");
-  }
-  if (std::strlen(t.name) >= sizeof AppRecord::pkg) {
-    warn(g_warn, "pkg: the directory name is cut to %zu bytes",
-         sizeof AppRecord::pkg - 1);
-  }
-  if (!registry_scan_entry(g_reg, t.apps_dir, t.name, &g_spans)) {
-    warn(g_warn, "pkg: a scan skips this directory (its path is too long)");
-  }
+  bool skipped = !registry_scan_entry(g_reg, t.apps_dir, t.name, &g_spans);
   static char text[MANIFEST_TEXT_MAX + 1];
   Sv head(text, manifest_load(t.manifest, text));
   static AppRecord none;
   const AppRecord& app = g_reg.app_count > 0 ? g_reg.apps[0] : none;
-  ManifestCheck c{ head, g_spans, g_json, g_reg, app, g_warn };
+  print_app(arg, g_reg, app, json);
+  Warnings w{ json, 0 };
+  if (there && size < 0) {
+    warn(w, "app.json: not a regular file; the daemon reads no manifest");
+  }
+  if (t.name[0] == '.') {
+    warn(w, "pkg: a scan skips directories whose name begins with \".\"");
+  }
+  if (std::strlen(t.name) >= sizeof AppRecord::pkg) {
+    warn(w, "pkg: the directory name is cut to %zu bytes",
+         sizeof AppRecord::pkg - 1);
+  }
+  if (skipped) {
+    warn(w, "pkg: a scan skips this directory (its path is too long)");
+  }
+  ManifestCheck c{ head, g_spans, g_json, g_reg, app, w };
   // The scan cuts an entry's name to 95 bytes before it uses it.
   manifest_check(c, Sv(g_file, size < 0 ? 0 : size), size >= 0,
                  slice(t.name, 0, 95), t.dir);
-  print_app(arg, app, json);
-  return g_warn.count > 0 ? EXIT_WARNINGS : 0;
+  std::fputs(json ? "]}\n" : "", stdout);
+  return w.count > 0 ? 1 : 0;
 }
 
 }  // namespace
+
+void warn(Warnings& w, const char* fmt, ...) {
+  char line[512];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(line, sizeof line, fmt, ap);
+  va_end(ap);
+  if (w.json) {
+    std::fputs(w.count > 0 ? "," : "", stdout);
+    put_json(line);
+  } else {
+    std::fputs("  warning: ", stdout);
+    put_text(line, false);
+    std::putchar('\n');
+  }
+  ++w.count;
+}
 
 int main(int argc, char** argv) {
   bool json = false;
@@ -248,16 +244,16 @@ int main(int argc, char** argv) {
     if (common == CommonOption::kEnd) {
       ++i;
       break;
-    }
-    if (common == CommonOption::kHelp || common == CommonOption::kVersion) {
-      std::printf(common == CommonOption::kHelp ? "%s" : "quor_manifest %s\n",
-                  common == CommonOption::kHelp ? HELP : QUOR_VERSION);
+    } else if (common == CommonOption::kHelp) {
+      std::printf("%s\n%s", USAGE, HELP);
       return 0;
-    }
-    json = std::strcmp(argv[i], "--json") == 0;
-    if (!json) {
+    } else if (common == CommonOption::kVersion) {
+      std::printf("quor_manifest %s\n", QUOR_VERSION);
+      return 0;
+    } else if (std::strcmp(argv[i], "--json") != 0) {
       return usage_error("unknown option ", argv[i]);
     }
+    json = true;
   }
   if (i >= argc) {
     return usage_error("no app directory");
