@@ -16,7 +16,7 @@
 #include "tools/json_text.h"
 #include "tools/logs/line_reader.h"
 #include "tools/logs/log_line.h"
-#include "tools/logs/out.h"
+#include "tools/out.h"
 
 namespace {
 

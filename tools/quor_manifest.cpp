@@ -18,8 +18,8 @@
 #include "amsd/base/text.h"
 #include "amsd/registry/routes.h"
 #include "amsd/registry/scan.h"
-#include "tools/json_text.h"
 #include "tools/manifest_check.h"
+#include "tools/out.h"
 
 namespace {
 
@@ -92,76 +92,53 @@ int locate(const char* arg, Target& t) {
   return 0;
 }
 
-// Text for a terminal: control bytes as \xNN; in a quoted value a
-// backslash doubled, so that none seems to escape the closing quote.
-void put_text(Sv s, bool quoted = true) {
-  for (char c : s) {
-    auto u = static_cast<unsigned char>(c);
-    if (c == '\\' && quoted) {
-      std::fputs("\\\\", stdout);
-    } else if (u < 0x20 || u == 0x7F) {
-      std::printf("\\x%02x", u);
-    } else {
-      std::putchar(c);
-    }
-  }
-}
-
-// A JSON string; bytes that are not UTF-8 become U+FFFD.
-void put_json(Sv s) {
-  std::putchar('"');
-  char esc[JSON_ESCAPE_MAX];
-  for (std::size_t i = 0; i < s.size();) {
-    std::fwrite(esc, 1, json_escape_next(s, i, esc), stdout);
-  }
-  std::putchar('"');
-}
+Out g_out;  // standard output
 
 // In JSON "label":"value" after sep, or in a routes or pickers object
 // "key":"chain"; else a line of its own, a route's with its steps.
 void put_field(bool json, const char* sep, const char* label, const char* key,
                const char* value) {
   if (json) {
-    std::fputs(sep, stdout);
-    put_json(key ? key : label);
-    std::putchar(':');
-    put_json(value);
+    out_put(g_out, sep);
+    out_json_string(g_out, key ? key : label);
+    out_char(g_out, ':');
+    out_json_string(g_out, value);
     return;
   }
-  std::printf("  %-7s \"", label);
+  out_printf(g_out, "  %-7s \"", label);
   if (key) {
-    put_text(key);
-    std::fputs("\" -> \"", stdout);
+    out_escaped(g_out, key);
+    out_put(g_out, "\" -> \"");
   }
-  put_text(value);
+  out_escaped(g_out, value);
   int steps = chain_steps(value);
   if (label[0] == 'r') {
-    std::printf("\" (%d step%s)\n", steps, steps == 1 ? "" : "s");
+    out_printf(g_out, "\" (%d step%s)\n", steps, steps == 1 ? "" : "s");
   } else {
-    std::fputs("\"\n", stdout);
+    out_put(g_out, "\"\n");
   }
 }
 
 void print_app(const char* arg, const Registry& reg, const AppRecord& app,
                bool json) {
   if (!json) {
-    put_text(arg, false);
-    std::fputs(":\n", stdout);
+    out_escaped(g_out, arg);
+    out_put(g_out, ":\n");
   }
   put_field(json, "{", "pkg", nullptr, app.pkg);
   put_field(json, ",", "name", nullptr, app.name);
   put_field(json, ",", "exec", nullptr, app.exec);
-  std::fputs(json ? ",\"routes\":{" : "", stdout);
+  out_put(g_out, json ? ",\"routes\":{" : "");
   for (int i = 0; i < app.route_count; ++i) {
     const RouteEntry& r = app.routes[i];
     put_field(json, i ? "," : "", "route", r.key, r.chain);
   }
-  std::fputs(json ? "},\"pickers\":{" : "", stdout);
+  out_put(g_out, json ? "},\"pickers\":{" : "");
   for (int i = 0; i < reg.picker_count; ++i) {
     const PickerEntry& p = reg.pickers[i];
     put_field(json, i ? "," : "", "picker", p.action, p.chain);
   }
-  std::fputs(json ? "},\"warnings\":[" : "", stdout);
+  out_put(g_out, json ? "},\"warnings\":[" : "");
 }
 
 Registry g_reg;  // one app at a time
@@ -213,7 +190,8 @@ int check_one(const char* arg, bool json) {
   // The scan cuts an entry's name to 95 bytes before it uses it.
   manifest_check(c, Sv(g_file, size < 0 ? 0 : size), size >= 0,
                  slice(t.name, 0, 95), t.dir);
-  std::fputs(json ? "]}\n" : "", stdout);
+  out_put(g_out, json ? "]}\n" : "");
+  out_flush(g_out);
   return w.count > 0 ? 1 : 0;
 }
 
@@ -226,12 +204,12 @@ void warn(Warnings& w, const char* fmt, ...) {
   std::vsnprintf(line, sizeof line, fmt, ap);
   va_end(ap);
   if (w.json) {
-    std::fputs(w.count > 0 ? "," : "", stdout);
-    put_json(line);
+    out_put(g_out, w.count > 0 ? "," : "");
+    out_json_string(g_out, line);
   } else {
-    std::fputs("  warning: ", stdout);
-    put_text(line, false);
-    std::putchar('\n');
+    out_put(g_out, "  warning: ");
+    out_escaped(g_out, line);
+    out_char(g_out, '\n');
   }
   ++w.count;
 }
@@ -263,6 +241,5 @@ int main(int argc, char** argv) {
     int rc = check_one(argv[i], json);
     status = rc > status ? rc : status;
   }
-  std::fflush(stdout);
   return status;
 }

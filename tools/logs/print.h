@@ -6,7 +6,8 @@
 #include <string_view>
 
 #include "tools/logs/card.h"
-#include "tools/logs/out.h"
+#include "tools/logs/time_text.h"
+#include "tools/out.h"
 
 // A time window, in wall-clock seconds, both ends included.
 struct Window {

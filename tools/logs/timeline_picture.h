@@ -7,7 +7,8 @@
 
 #include "amsd/base/limits.h"
 #include "tools/logs/card.h"
-#include "tools/logs/out.h"
+#include "tools/logs/time_text.h"
+#include "tools/out.h"
 #include "tools/logs/print.h"
 
 // The picture's geometry. A single boot spans the whole plot, its first

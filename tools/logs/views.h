@@ -9,7 +9,7 @@
 #include "amsd/base/limits.h"
 #include "tools/logs/card.h"
 #include "tools/logs/line_reader.h"
-#include "tools/logs/out.h"
+#include "tools/out.h"
 #include "tools/logs/print.h"
 
 // The boot at position pos: its service log, from offset on, then (for the

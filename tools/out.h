@@ -1,10 +1,10 @@
-// Output of quor_logs: one fixed buffer in front of a descriptor, with the
-// escapings that lines read from a card need (a power cut leaves any bytes).
+// Output of the tools: one fixed buffer in front of a descriptor, with the
+// escapings that text from a card or an app needs (a power cut or a
+// manifest leaves any bytes).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <ctime>
 #include <string_view>
 
 struct Out {
@@ -28,21 +28,3 @@ void out_json_string(Out& o, std::string_view s);
 // bytes that are not UTF-8 and backslashes escaped ("\x00", "\\"); a run of
 // NUL bytes, as a power cut leaves on a card, once with its count.
 void out_escaped(Out& o, std::string_view s);
-
-enum class TimeFormat {
-  kLine,    // "Mar 14 09:30:05", before each line
-  kLong,    // "Fri 2025-03-14 09:30:05 CET"
-  kClock,   // "09:30:05"
-  kMinute,  // "09:30"
-  kDay,     // "Mar 14"
-};
-
-// Local time, formatted once per second seen.
-struct TimeText {
-  std::int64_t ts = INT64_MIN;
-  TimeFormat format = TimeFormat::kLine;
-  char text[40] = {};
-};
-
-// ts in local time (TZ applies); "@<ts>" when it has none.
-const char* local_time(TimeText& cache, std::int64_t ts, TimeFormat format);
