@@ -12,7 +12,8 @@
 
 constexpr std::size_t MANIFEST_FILE_MAX = 65536;  // bytes checked as JSON
 
-// Printed by the tool as they come, after the app's fields.
+// quor_manifest prints each warning as it comes, after the app's fields;
+// count sets the exit status.
 struct Warnings {
   bool json;
   int count;
