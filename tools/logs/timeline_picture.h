@@ -7,9 +7,9 @@
 
 #include "amsd/base/limits.h"
 #include "tools/logs/card.h"
+#include "tools/logs/print.h"
 #include "tools/logs/time_text.h"
 #include "tools/out.h"
-#include "tools/logs/print.h"
 
 // The picture's geometry. A single boot spans the whole plot, its first
 // line at TL_LEFT and its last at TL_LEFT + TL_PLOT; row r's bar is

@@ -9,8 +9,8 @@
 #include "amsd/base/limits.h"
 #include "tools/logs/card.h"
 #include "tools/logs/line_reader.h"
-#include "tools/out.h"
 #include "tools/logs/print.h"
+#include "tools/out.h"
 
 // The boot at position pos: its service log, from offset on, then (for the
 // newest) the /tmp buffer's lines.
