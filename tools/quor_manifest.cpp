@@ -25,6 +25,7 @@ namespace {
 
 using Sv = std::string_view;
 
+constexpr int EXIT_WARNINGS = 1;
 constexpr int EXIT_USAGE = 2;
 constexpr char CONSOLE[] = "quor_manifest: ";
 constexpr char USAGE[] =
@@ -192,7 +193,7 @@ int check_one(const char* arg, bool json) {
                  slice(t.name, 0, 95), t.dir);
   out_put(g_out, json ? "]}\n" : "");
   out_flush(g_out);
-  return w.count > 0 ? 1 : 0;
+  return w.count > 0 ? EXIT_WARNINGS : 0;
 }
 
 }  // namespace
