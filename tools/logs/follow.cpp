@@ -343,20 +343,9 @@ int follow(Printer& p, const LogsPlace& place, const BootList& list, int first,
   }
   stop_signal_install(wake[1]);
   while (!g_stop_requested) {
-    Entry se;
-    Entry ce;
-    bool hs = service_next(svc, se);
-    bool hc = app && capture_next(cap, ce);
-    bool any = hs || hc;
-    while (hs || hc) {
-      if (hs && (!hc || se.ts <= ce.ts)) {
-        print_entry(p, se);
-        hs = service_next(svc, se);
-      } else {
-        print_entry(p, ce);
-        hc = capture_next(cap, ce);
-      }
-    }
+    bool any = print_merged(
+        p, [&](Entry& e) { return service_next(svc, e); },
+        [&](Entry& e) { return app && capture_next(cap, e); });
     std::uint64_t now = monotonic_ms();
     if (app && svc.new_capture) {
       svc.new_capture = false;

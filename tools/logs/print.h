@@ -53,6 +53,30 @@ struct Printer {
 // Prints e when it lies in the window and is not skipped; counts it.
 void print_entry(Printer& p, const Entry& e);
 
+// Prints the lines of two streams, each in time order, as one; at equal
+// times the service log's line comes first (the daemon opened the capture
+// file before the app wrote to it). next(e) gives a stream's next line.
+// Returns whether any line came.
+template <class ServiceNext, class CaptureNext>
+bool print_merged(Printer& p, ServiceNext service_next,
+                  CaptureNext capture_next) {
+  Entry se;
+  Entry ce;
+  bool hs = service_next(se);
+  bool hc = capture_next(ce);
+  bool any = hs || hc;
+  while (hs || hc) {
+    if (hs && (!hc || se.ts <= ce.ts)) {
+      print_entry(p, se);
+      hs = service_next(se);
+    } else {
+      print_entry(p, ce);
+      hc = capture_next(ce);
+    }
+  }
+  return any;
+}
+
 // One line per boot, oldest first; then the /tmp buffer's lines when there
 // are any.
 void print_boot_list(Printer& p, const LogsPlace& place, const BootList& list);

@@ -210,20 +210,9 @@ void run_app(Printer& p, const LogsPlace& place, const BootList& list,
   if (last + 1 < list.count && list.boots[last + 1].has_ts) {
     c.hi = list.boots[last + 1].first_ts;
   }
-  Entry se;
-  Entry ce;
-  bool hs = service_next(s, se);
-  bool hc = capture_next(c, ce);
-  while (hs || hc) {
-    // At equal times the daemon's line comes first: it opened the file.
-    if (hs && (!hc || se.ts <= ce.ts)) {
-      print_entry(p, se);
-      hs = service_next(s, se);
-    } else {
-      print_entry(p, ce);
-      hc = capture_next(c, ce);
-    }
-  }
+  print_merged(
+      p, [&](Entry& e) { return service_next(s, e); },
+      [&](Entry& e) { return capture_next(c, e); });
   close_chains(s, c);
 }
 
