@@ -322,6 +322,30 @@ bool Amsd::start(const std::vector<std::string>& extra,
   return up && proc_.running();
 }
 
+Exit run_program(const std::string& bin, const std::vector<std::string>& args,
+                 const TempDir& dir, const std::vector<std::string>& env) {
+  std::vector<std::string> argv = program(bin);
+  argv.insert(argv.end(), args.begin(), args.end());
+  Process p;
+  Exit e;
+  if (p.spawn(argv, env, dir.file("run.out"), dir.file("run.err"),
+              dir.path())) {
+    e.status = p.wait_exit();
+  }
+  e.out = read_file(dir.file("run.out"));
+  e.err = read_file(dir.file("run.err"));
+  return e;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> out;
+  for (std::size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos;
+       at = nl + 1) {
+    out.push_back(text.substr(at, nl - at));
+  }
+  return out;
+}
+
 Exit Amsd::run(const std::vector<std::string>& args,
                const std::vector<std::string>& env, Millis limit) {
   std::vector<std::string> argv = program(binary());

@@ -65,6 +65,7 @@ std::string unix_command(const std::string& path, std::string_view line);
 // Result of a program run to its end.
 struct Exit {
   int status = -1;  // exit status, or -1 when killed by a signal / timed out
+  std::string out;  // its standard output (run_program)
   std::string err;  // its standard error
 };
 
@@ -96,6 +97,15 @@ class Process {
   pid_t pid_ = -1;
   int status_ = -1;
 };
+
+// Runs bin with args in dir to its end, env added to its environment; its
+// output passes through dir's files "run.out" and "run.err".
+Exit run_program(const std::string& bin, const std::vector<std::string>& args,
+                 const TempDir& dir, const std::vector<std::string>& env = {});
+
+// The lines of text without their newlines; an unfinished last line is left
+// out.
+std::vector<std::string> lines_of(const std::string& text);
 
 // The daemon under test, with every path inside dir:
 //   sock, ipc.sock, crash.sock, apps/, card/ (with QuorOS/, so the card log

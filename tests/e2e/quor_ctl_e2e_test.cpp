@@ -15,23 +15,8 @@ namespace {
 using namespace e2e;
 using Words = std::vector<std::string>;
 
-struct CtlRun {
-  int status;
-  std::string out, err;
-};
-
-CtlRun ctl(const TempDir& dir, const Words& args, const Words& env = {}) {
-  Words argv = program(built("QUOR_CTL_BIN", QUOR_CTL_BIN));
-  argv.insert(argv.end(), args.begin(), args.end());
-  Process p;
-  CtlRun r{ -1, "", "" };
-  if (p.spawn(argv, env, dir.file("ctl.out"), dir.file("ctl.err"),
-              dir.path())) {
-    r.status = p.wait_exit();
-  }
-  r.out = read_file(dir.file("ctl.out"));
-  r.err = read_file(dir.file("ctl.err"));
-  return r;
+Exit ctl(const TempDir& dir, const Words& args, const Words& env = {}) {
+  return run_program(built("QUOR_CTL_BIN", QUOR_CTL_BIN), args, dir, env);
 }
 
 TEST(QuorCtl, ExitStatusTellsReplyErrUsageAndNoDaemonApart) {
@@ -70,7 +55,7 @@ TEST(QuorCtl, ExitStatusTellsReplyErrUsageAndNoDaemonApart) {
     { { "--version" }, {}, 0, "quor_ctl " QUOR_VERSION "\n" },
   };
   for (const Case& c : cases) {
-    CtlRun r = ctl(dir, c.args, c.env);
+    Exit r = ctl(dir, c.args, c.env);
     std::string what = testing::PrintToString(c.args);
     EXPECT_EQ(r.status, c.status) << what << "\n" << r.err;
     EXPECT_TRUE(r.out.starts_with(c.out)) << what << "\n" << r.out;
@@ -82,7 +67,7 @@ TEST(QuorCtl, ExitStatusTellsReplyErrUsageAndNoDaemonApart) {
 
 TEST(QuorCtl, HelpListsEveryCommand) {
   TempDir dir;
-  CtlRun r = ctl(dir, { "-h" });
+  Exit r = ctl(dir, { "-h" });
   EXPECT_EQ(r.status, 0);
   for (const char* cmd :
        { "status ", "list ", "history [pkg] ", "rescan ",

@@ -27,15 +27,6 @@ void append(const std::string& path, const std::string& text) {
   close(fd);
 }
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> out;
-  for (std::size_t at = 0, nl; (nl = text.find('\n', at)) != npos;
-       at = nl + 1) {
-    out.push_back(text.substr(at, nl - at));
-  }
-  return out;
-}
-
 // The value of key in a JSON line of quor_logs: a string without its
 // quotes (the tests' texts hold no escapes), or a number.
 std::string field(const std::string& line, const std::string& key) {
@@ -82,17 +73,7 @@ class QuorLogsE2e : public ::testing::Test {
 
   Exit run(const std::vector<std::string>& args,
            const std::vector<std::string>& env = {}) {
-    Process p;
-    std::vector<std::string> argv = program(binary());
-    argv.insert(argv.end(), args.begin(), args.end());
-    Exit e;
-    if (!p.spawn(argv, env, dir.file("run.out"), dir.file("run.err"),
-                 dir.path())) {
-      return e;
-    }
-    e.status = p.wait_exit();
-    e.err = read_file(dir.file("run.err"));
-    return e;
+    return run_program(binary(), args, dir, env);
   }
 
   void follow(const std::vector<std::string>& args,
@@ -220,7 +201,7 @@ TEST_F(QuorLogsE2e, ReadsWhatTheDaemonAndLauncherWrote) {
 
   Exit e = run({ "--card", a.card, "--list-boots", "--json" });
   ASSERT_EQ(e.status, 0) << e.err;
-  std::vector<std::string> boots = lines_of(read_file(dir.file("run.out")));
+  std::vector<std::string> boots = lines_of(e.out);
   ASSERT_EQ(boots.size(), 1u);
   EXPECT_EQ(boots[0].find("{\"index\":0,\"stamp\":"), 0u) << boots[0];
   EXPECT_NE(boots[0].find(",\"clean\":true}"), npos) << boots[0];
@@ -229,7 +210,7 @@ TEST_F(QuorLogsE2e, ReadsWhatTheDaemonAndLauncherWrote) {
   ASSERT_EQ(e.status, 0) << e.err;
   std::string pid;
   std::vector<std::string> seen;
-  for (const std::string& line : lines_of(read_file(dir.file("run.out")))) {
+  for (const std::string& line : lines_of(e.out)) {
     std::string text = field(line, "text");
     if (text.starts_with("LAUNCH talk ")) {
       pid = text.substr(text.find(" pid=") + 5);
@@ -241,7 +222,7 @@ TEST_F(QuorLogsE2e, ReadsWhatTheDaemonAndLauncherWrote) {
   }
   const std::vector<std::string> want = { "launch", "hello x", "bye",
                                           "launch", "hello x", "bye" };
-  EXPECT_EQ(seen, want) << read_file(dir.file("run.out"));
+  EXPECT_EQ(seen, want) << e.out;
 
   EXPECT_EQ(run({ "--card", dir.file("nothing") }).status, 1);
   EXPECT_EQ(run({ "--card", a.card, "--boot", "-1" }).status, 1);

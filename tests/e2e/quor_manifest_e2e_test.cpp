@@ -17,23 +17,8 @@ namespace {
 using namespace e2e;
 using Words = std::vector<std::string>;
 
-struct ToolRun {
-  int status;
-  std::string out, err;
-};
-
-ToolRun quor_manifest(const TempDir& dir, const Words& args) {
-  Words argv = program(built("QUOR_MANIFEST_BIN", QUOR_MANIFEST_BIN));
-  argv.insert(argv.end(), args.begin(), args.end());
-  Process p;
-  ToolRun r{ -1, "", "" };
-  if (p.spawn(argv, {}, dir.file("tool.out"), dir.file("tool.err"),
-              dir.path())) {
-    r.status = p.wait_exit();
-  }
-  r.out = read_file(dir.file("tool.out"));
-  r.err = read_file(dir.file("tool.err"));
-  return r;
+Exit quor_manifest(const TempDir& dir, const Words& args) {
+  return run_program(built("QUOR_MANIFEST_BIN", QUOR_MANIFEST_BIN), args, dir);
 }
 
 std::string json(std::string_view s) {
@@ -201,7 +186,7 @@ TEST(QuorManifest, ShowsWhatTheDaemonRegistersAndWarnsWhereJsonDiffers) {
     }
     fake::FakeLauncher launcher(a.ipc_sock);
     ASSERT_TRUE(a.start()) << c.what;
-    ToolRun r = quor_manifest(dir, { "--json", a.apps + "/app" });
+    Exit r = quor_manifest(dir, { "--json", a.apps + "/app" });
     EXPECT_EQ(r.status, c.warnings.empty() ? 0 : 1) << c.what << r.err;
     std::string view = daemon_view(a);
     ASSERT_TRUE(r.out.starts_with(view)) << c.what << "\n"
@@ -221,11 +206,11 @@ TEST(QuorManifest, SampleAppsReadAsTheirJsonSays) {
   TempDir dir;
   const std::string examples = QUOR_EXAMPLES_DIR;
   for (const char* app : { "clock", "viewer", "crashy" }) {
-    ToolRun r = quor_manifest(dir, { examples + "/" + app });
+    Exit r = quor_manifest(dir, { examples + "/" + app });
     EXPECT_EQ(r.status, 0) << app << "\n" << r.out;
     EXPECT_EQ(r.out.find("warning"), std::string::npos) << r.out;
   }
-  ToolRun r = quor_manifest(dir, { examples + "/clock/app.json" });
+  Exit r = quor_manifest(dir, { examples + "/clock/app.json" });
   EXPECT_EQ(r.out, examples +
                        "/clock/app.json:\n"
                        "  pkg     \"clock\"\n"
@@ -257,7 +242,7 @@ TEST(QuorManifest, UsageErrorsAndUnreadableArgumentsExitTwo) {
     { { "--json", dir.file("good"), dir.file("none") }, 1 },
   };
   for (const Row& row : rows) {
-    ToolRun r = quor_manifest(dir, row.args);
+    Exit r = quor_manifest(dir, row.args);
     std::string what = testing::PrintToString(row.args);
     EXPECT_EQ(r.status, 2) << what;
     EXPECT_EQ(count_of(r.out, "\n"), row.lines) << what << r.out;

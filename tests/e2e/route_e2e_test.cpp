@@ -38,11 +38,9 @@ constexpr char CSET[] = "cset numid=9 2";
 // The lines of text; the daemon's log prefix is taken off. A line lacking
 // it is kept whole, so that a comparison shows it.
 Lines split_lines(const std::string& text) {
-  Lines lines;
-  for (std::size_t start = 0, nl;
-       (nl = text.find('\n', start)) != std::string::npos; start = nl + 1) {
-    std::string line = text.substr(start, nl - start);
-    lines.push_back(line.starts_with("[quor_route] ") ? line.substr(13) : line);
+  Lines lines = e2e::lines_of(text);
+  for (std::string& line : lines) {
+    line = line.starts_with("[quor_route] ") ? line.substr(13) : line;
   }
   return lines;
 }
