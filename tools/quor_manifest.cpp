@@ -28,6 +28,7 @@ using Sv = std::string_view;
 constexpr int EXIT_WARNINGS = 1;
 constexpr int EXIT_USAGE = 2;
 constexpr char CONSOLE[] = "quor_manifest: ";
+constexpr std::size_t PATH_SIZE = 1024;  // paths on a PC may be long
 constexpr char USAGE[] =
     "usage: quor_manifest [--json] <app directory or app.json>...";
 constexpr char HELP[] =
@@ -50,7 +51,10 @@ int cannot_read(const char* what, const char* why) {
 
 // One argument, named as a registry scan of its parent would name it.
 struct Target {
-  char apps_dir[1024], name[1024], dir[1024], manifest[1024];
+  char apps_dir[PATH_SIZE];
+  char name[PATH_SIZE];
+  char dir[PATH_SIZE];
+  char manifest[PATH_SIZE];
 };
 
 // The app directory of an argument (itself, or the one holding its
